@@ -1,0 +1,109 @@
+#include "control/ResultDocument.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/CodePage.h"
+#include "platform/Exceptions.h"
+
+namespace control {
+namespace {
+
+constexpr int kIndent = 3;
+
+void writeString(const char* begin, const char* end, std::string& out) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '"';
+    for (const char* p = begin; p < end;) {
+        const std::size_t length = platform::ansiCharacterLength(p, static_cast<std::size_t>(end - p));
+        if (length > 1) {
+            out.append(p, length);
+            p += length;
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(*p++);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += '"';
+}
+
+void writeValue(const Json::Value& value, int depth, std::string& out) {
+    switch (value.type()) {
+        case Json::nullValue: out += "null"; break;
+        case Json::intValue: out += std::to_string(value.asLargestInt()); break;
+        case Json::uintValue: out += std::to_string(value.asLargestUInt()); break;
+        case Json::realValue: out += Json::valueToString(value.asDouble()); break;
+        case Json::booleanValue: out += value.asBool() ? "true" : "false"; break;
+        case Json::stringValue: {
+            const char* begin = nullptr;
+            const char* end = nullptr;
+            if (value.getString(&begin, &end)) writeString(begin, end, out);
+            else out += "\"\"";
+            break;
+        }
+        case Json::arrayValue:
+        case Json::objectValue: {
+            const bool isObject = value.isObject();
+            if (value.empty()) {
+                out += isObject ? "{}" : "[]";
+                break;
+            }
+            std::vector<std::string> keys;
+            if (isObject) {
+                keys = value.getMemberNames();
+                std::sort(keys.begin(), keys.end());
+            }
+            const std::string inner(static_cast<std::size_t>((depth + 1) * kIndent), ' ');
+            out += isObject ? "{\n" : "[\n";
+            for (Json::ArrayIndex i = 0; i < value.size(); ++i) {
+                out += inner;
+                if (isObject) {
+                    writeString(keys[i].data(), keys[i].data() + keys[i].size(), out);
+                    out += " : ";
+                    writeValue(value[keys[i]], depth + 1, out);
+                } else {
+                    writeValue(value[i], depth + 1, out);
+                }
+                if (i + 1 < value.size()) out += ',';
+                out += '\n';
+            }
+            out.append(static_cast<std::size_t>(depth * kIndent), ' ');
+            out += isObject ? '}' : ']';
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+std::string writeDocument(const Json::Value& document) {
+    std::string out;
+    writeValue(document, 0, out);
+    out += '\n';
+    return out;
+}
+
+platform::BSTR documentToBstr(const std::string& text) {
+    const std::u16string wide = platform::ansiToWide(text);
+    platform::BSTR result = platform::SysAllocStringLen(wide.data(), static_cast<platform::UINT>(wide.size()));
+    if (result == nullptr) throw platform::CMemoryException();
+    return result;
+}
+
+}  // namespace control

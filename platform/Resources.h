@@ -1,0 +1,41 @@
+// Resources carried inside the running module (find, load, size, lock).
+//
+// A build step embeds files into a module with a table of (type, id, bytes).
+// Types are names such as "DLL" or "TYPELIB", or numbered standard types
+// written "#n" as the Windows resource functions accept them. Only the module
+// that holds the table can be searched.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/System.h"
+
+namespace platform {
+
+// Standard resource types in their "#n" form.
+inline constexpr const char* RT_BITMAP = "#2";
+inline constexpr const char* RT_ICON = "#3";
+inline constexpr const char* RT_DIALOG = "#5";
+inline constexpr const char* RT_STRING = "#6";
+inline constexpr const char* RT_GROUP_ICON = "#14";
+inline constexpr const char* RT_VERSION = "#16";
+inline constexpr const char* RT_MANIFEST = "#24";
+
+struct ResourceEntry {
+    const char* type;
+    long id;
+    const unsigned char* data;
+    std::size_t size;
+};
+using ResourceHandle = const ResourceEntry*;
+
+// The module whose resources are compiled into this binary (its base).
+ModuleHandle resourceModule();
+
+ResourceHandle findResource(ModuleHandle module, long id, const char* type);
+// Null when the resource cannot be loaded.
+const void* loadResource(ModuleHandle module, ResourceHandle resource);
+std::size_t sizeofResource(ModuleHandle module, ResourceHandle resource);
+const void* lockResource(const void* loaded);
+
+}  // namespace platform

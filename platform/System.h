@@ -1,0 +1,74 @@
+// Operating-system services the control uses: the private per-user temporary
+// directory, directory chains, files with "in use" semantics, libraries and
+// their functions, environment variables and the module's own identity.
+//
+// Paths are multi-byte texts; directories end in kPathSeparator.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+constexpr char kPathSeparator = '/';
+
+// A loaded library (from loadLibrary) or, for resources, a module's base
+// address (from moduleContainingAddress). Null means none.
+using ModuleHandle = void*;
+
+// The value of an environment variable, or nothing when it is not set.
+std::optional<std::string> environmentVariable(const char* name);
+
+// The user's private temporary directory, ending in kPathSeparator:
+// $XDG_RUNTIME_DIR when it passes the privacy checks, otherwise a per-user
+// directory "ivelcard-<uid>" under $TMPDIR (or /tmp), created with mode 0700
+// and checked the same way. Empty when no candidate passes.
+std::string tempPath();
+
+// Creates every missing directory of `path` up to its last separator (the
+// text after it names a file and is not created). New directories get mode
+// 0700. True when the whole chain exists afterwards.
+bool makeSureDirectoryPathExists(const std::string& path);
+
+// True when `path` is a real directory (not a symlink) owned by this user
+// that grants nobody else any access (private) or at least no write access
+// (notWritableByOthers).
+enum class DirectoryCheck { Private, NotWritableByOthers };
+bool isOwnDirectory(const std::string& path, DirectoryCheck check);
+
+// Writes a whole file the way a library image must be written: never over a
+// library this process has loaded (InUse, nothing written), else into a
+// temporary file in the same directory renamed into place (Written), or
+// Failed with the old file untouched.
+enum class WriteOutcome { Written, InUse, Failed };
+WriteOutcome writeFileReplacing(const std::string& path, const void* data, std::size_t size);
+
+// Deletes a file; false when it did not exist or could not be removed.
+bool deleteFile(const std::string& path);
+
+// Loads a library (or takes another reference to it when loaded); null on
+// failure.
+ModuleHandle loadLibrary(const std::string& path);
+// The library at `path` when this process has exactly that file loaded.
+ModuleHandle loadedLibrary(const std::string& path);
+// The address of an exported function, or null.
+void* procAddress(ModuleHandle library, const char* name);
+
+// The base of the module (main program or shared object) that contains
+// `address`, or null.
+ModuleHandle moduleContainingAddress(const void* address);
+// The file path of the module that contains `address`, or empty.
+std::string modulePathContainingAddress(const void* address);
+
+}  // namespace platform
+
+namespace platform {
+
+// The path of the running program, or empty.
+std::string executablePath();
+
+// True when `path` names an existing file or directory.
+bool fileExists(const std::string& path);
+
+}  // namespace platform

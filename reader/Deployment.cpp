@@ -1,0 +1,158 @@
+#include "reader/Deployment.h"
+
+#include <type_traits>
+
+#include "platform/MessageBox.h"
+#include "platform/ModuleState.h"
+#include "platform/Resources.h"
+#include "reader/ReaderLibrary.h"
+
+namespace reader {
+namespace {
+
+using platform::ModuleHandle;
+
+constexpr const char* kLoadFailedMessage = "Load IDCARD Dll Failed!";
+
+// The embedded libraries in deployment order.
+struct EmbeddedLibrary {
+    long resourceId;
+    const char* fileName;
+    ModuleHandle ReaderLibrary::*module;
+    bool showLoadFailure;  // the reader library fails silently, the portrait libraries say so
+};
+constexpr EmbeddedLibrary kLibraries[] = {
+    {kReaderLibraryResource, "sdtapi.dll", &ReaderLibrary::readerModule, false},
+    {kUnpackLibraryResource, "unpack.dll", &ReaderLibrary::unpackModule, true},
+    {kDecoderLibraryResource, "WltRs.dll", &ReaderLibrary::decoderModule, true},
+};
+
+template <auto Field>
+void storeFunction(ReaderLibrary& library, void* address) {
+    using Function = std::remove_reference_t<decltype(library.*Field)>;
+    library.*Field = reinterpret_cast<Function>(address);
+}
+
+// The thirteen functions in binding order, with the message shown when one
+// is missing.
+struct Binding {
+    const char* exportName;
+    ModuleHandle ReaderLibrary::*module;
+    void (*store)(ReaderLibrary&, void*);
+    const char* missingMessage;
+};
+constexpr Binding kBindings[] = {
+    {"SDT_OpenPort", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_OpenPort>,
+     "Could not get SDT_OpenPort address!"},
+    {"SDT_ClosePort", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_ClosePort>,
+     "Could not get SDT_ClosePort address!"},
+    {"SDT_StartFindIDCard", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_StartFindIDCard>,
+     "Could not get SDT_StartFindIDCard address!"},
+    {"SDT_SelectIDCard", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_SelectIDCard>,
+     "Could not get SDT_SelectIDCard address!"},
+    {"SDT_ReadBaseMsg", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_ReadBaseMsg>,
+     "Could not get SDT_ReadBaseMsg address!"},
+    {"SDT_ReadBaseFPMsg", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_ReadBaseFPMsg>,
+     "Could not get SDT_ReadBaseFPMsg address!"},
+    {"SDT_ReadNewAppMsg", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_ReadNewAppMsg>,
+     "Could not get SDT_ReadNewAppMsg address!"},
+    {"SDT_GetSAMStatus", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_GetSAMStatus>,
+     "Could not get SDT_GetSAMStatus address!"},
+    {"SDT_GetSAMID", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_GetSAMID>,
+     "Could not get SDT_GetSAMID address!"},
+    {"SDT_GetSAMIDToStr", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_GetSAMIDToStr>,
+     "Could not get SDT_GetSAMIDToStr address!"},
+    {"SDT_SetMaxRFByte", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_SetMaxRFByte>,
+     "Could not get SDT_SetMaxRFByte address!"},
+    {"Unpack", &ReaderLibrary::unpackModule, storeFunction<&ReaderLibrary::Unpack>,
+     "Could not get Unpack address!"},
+    {"GetBmp", &ReaderLibrary::decoderModule, storeFunction<&ReaderLibrary::GetBmp>,
+     "Could not get TOV_GetBmp address!"},
+};
+
+// A constant text of this module; its address identifies the module when the
+// framework's record does not.
+constexpr char kModuleMarker[] = "ivelcard";
+
+void showMessage(const char* text) { platform::messageBox(text, "", platform::MB_OK); }
+
+ModuleHandle findOwnModule() {
+    if (ModuleHandle base = platform::moduleContainingAddress(platform::currentModuleState().instance)) {
+        return base;
+    }
+    return platform::moduleContainingAddress(kModuleMarker);
+}
+
+}  // namespace
+
+ReaderLibrary& readerLibrary() {
+    static ReaderLibrary library;
+    return library;
+}
+
+std::string workDirectoryPathFrom(const std::string& tempPath) {
+    std::string path = tempPath;
+    if (path.empty() || path.back() != platform::kPathSeparator) path += platform::kPathSeparator;
+    path += kWorkDirectoryName;
+    path += platform::kPathSeparator;
+    return path;
+}
+
+std::string workDirectoryPath() {
+    const std::string temp = platform::tempPath();
+    if (temp.empty()) return {};
+    std::string path = workDirectoryPathFrom(temp);
+    platform::makeSureDirectoryPathExists(path);
+    if (!platform::isOwnDirectory(path, platform::DirectoryCheck::NotWritableByOthers)) return {};
+    return path;
+}
+
+ModuleHandle writeAndLoadLibrary(const std::string& path, const void* bytes, std::size_t size) {
+    switch (platform::writeFileReplacing(path, bytes, size)) {
+        case platform::WriteOutcome::InUse:
+        case platform::WriteOutcome::Written:
+            return platform::loadLibrary(path);
+        case platform::WriteOutcome::Failed:
+            break;
+    }
+    return nullptr;
+}
+
+bool deployReaderLibraries() {
+    ReaderLibrary& library = readerLibrary();
+    const std::string directory = workDirectoryPath();
+    if (directory.empty()) return false;
+
+    library.ownModule = findOwnModule();
+    if (library.ownModule == nullptr) return false;
+
+    for (const EmbeddedLibrary& embedded : kLibraries) library.*embedded.module = nullptr;
+
+    for (const EmbeddedLibrary& embedded : kLibraries) {
+        const platform::ResourceHandle resource =
+            platform::findResource(library.ownModule, embedded.resourceId, kLibraryResourceType);
+        if (resource == nullptr) return false;
+        const void* loaded = platform::loadResource(library.ownModule, resource);
+        if (loaded == nullptr) continue;  // binding fails at this library's first function
+        const std::size_t size = platform::sizeofResource(library.ownModule, resource);
+        const void* bytes = platform::lockResource(loaded);
+        ModuleHandle module = writeAndLoadLibrary(directory + embedded.fileName, bytes, size);
+        library.*embedded.module = module;
+        if (module == nullptr) {
+            if (embedded.showLoadFailure) showMessage(kLoadFailedMessage);
+            return false;
+        }
+    }
+
+    for (const Binding& binding : kBindings) {
+        void* address = platform::procAddress(library.*binding.module, binding.exportName);
+        if (address == nullptr) {
+            showMessage(binding.missingMessage);
+            return false;
+        }
+        binding.store(library, address);
+    }
+    return true;
+}
+
+}  // namespace reader

@@ -1,0 +1,89 @@
+#include "tools/ivelcard/ControlHost.h"
+
+#include "control/Identifiers.h"
+#include "platform/CodePage.h"
+#include "platform/System.h"
+
+namespace host {
+
+using namespace platform;
+
+namespace {
+
+std::string hex(HRESULT hr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+    return text;
+}
+
+}  // namespace
+
+ControlHost::~ControlHost() {
+    if (control_ != nullptr) control_->Release();
+}
+
+bool ControlHost::open(const std::string& path, std::string& error) {
+    module_ = loadLibrary(path);
+    if (module_ == nullptr) {
+        error = "cannot load the control module " + path;
+        return false;
+    }
+    auto getClassObject = reinterpret_cast<DllGetClassObjectFn>(procAddress(module_, "DllGetClassObject"));
+    if (getClassObject == nullptr) {
+        error = path + " is not a control module (no DllGetClassObject)";
+        return false;
+    }
+    IClassFactory* factory = nullptr;
+    HRESULT hr = getClassObject(control::CLSID_Ivelcard, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (FAILED(hr)) {
+        error = "the module has no class factory for the control (" + hex(hr) + ")";
+        return false;
+    }
+    hr = factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control_));
+    factory->Release();
+    if (FAILED(hr)) {
+        error = "the control could not be created (" + hex(hr) + ")";
+        return false;
+    }
+    return true;
+}
+
+std::optional<DISPID> ControlHost::memberId(const std::string& name) {
+    std::u16string wide = utf8ToUtf16(name);
+    LPOLESTR names[] = {wide.data()};
+    DISPID id = DISPID_UNKNOWN;
+    if (FAILED(control_->GetIDsOfNames(IID_NULL, names, 1, 0, &id))) return std::nullopt;
+    return id;
+}
+
+bool ControlHost::call(DISPID id, std::u16string& result, std::string& error) {
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    VARIANT value;
+    VariantInit(&value);
+    EXCEPINFO exception{};
+    const HRESULT hr = control_->Invoke(id, IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none,
+                                       &value, &exception, nullptr);
+    if (FAILED(hr)) {
+        error = "the call failed (" + hex(hr) + ")";
+        return false;
+    }
+    result.clear();
+    if (value.vt == VT_BSTR && value.bstrVal != nullptr) result.assign(value.bstrVal, SysStringLen(value.bstrVal));
+    VariantClear(&value);
+    return true;
+}
+
+std::string defaultModulePath() {
+    if (auto configured = environmentVariable("IVELCARD_MODULE"); configured && !configured->empty()) {
+        return *configured;
+    }
+    const std::string program = executablePath();
+    const std::string directory = program.substr(0, program.rfind(kPathSeparator) + 1);
+    const std::string candidates[] = {directory + "libivelcard.so", directory + "../lib/ivelcard/libivelcard.so"};
+    for (const std::string& candidate : candidates) {
+        if (fileExists(candidate)) return candidate;
+    }
+    return candidates[0];
+}
+
+}  // namespace host
