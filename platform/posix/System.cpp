@@ -18,8 +18,11 @@ std::optional<std::string> environmentVariable(const char* name) {
 }
 
 bool isOwnDirectory(const std::string& path, DirectoryCheck check) {
+    // lstat of "link/" would follow the link: look at the name itself.
+    std::string name = path;
+    while (name.size() > 1 && name.back() == kPathSeparator) name.pop_back();
     struct stat info {};
-    if (path.empty() || ::lstat(path.c_str(), &info) != 0) return false;
+    if (name.empty() || ::lstat(name.c_str(), &info) != 0) return false;
     if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) return false;
     const mode_t forbidden = check == DirectoryCheck::Private ? 077 : 022;
     return (info.st_mode & forbidden) == 0;

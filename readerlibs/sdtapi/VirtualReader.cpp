@@ -7,6 +7,9 @@
 // the default's values. With IVELCARD_VIRTUAL_READER_LOG set, every call is
 // appended to that file as one line: the entry's name and its integer
 // arguments.
+//
+// A port's status may also be a list of answers given in turn, the last one
+// repeating: [144, 1] is a reader that answers once and is then unplugged.
 #include <json/json.h>
 
 #include <cstdint>
@@ -44,7 +47,7 @@ constexpr FieldWidth kFields[] = {
 constexpr int kUsedTextBytes = 220;
 
 struct Reader {
-    std::map<int, int> ports;
+    std::map<int, std::vector<int>> ports;
     int closeResult = 144;
     int findResult = 159;
     int selectResult = 144;
@@ -129,7 +132,14 @@ void apply(Reader& r, const Json::Value& d) {
     if (d.isMember("ports")) {
         r.ports.clear();
         for (const std::string& port : d["ports"].getMemberNames()) {
-            r.ports[std::atoi(port.c_str())] = d["ports"][port].asInt();
+            const Json::Value& answers = d["ports"][port];
+            std::vector<int>& list = r.ports[std::atoi(port.c_str())];
+            if (answers.isArray()) {
+                for (const Json::Value& answer : answers) list.push_back(answer.asInt());
+            } else {
+                list.push_back(answers.asInt());
+            }
+            if (list.empty()) list.push_back(kPortNotListed);
         }
     }
     const Json::Value& results = d["results"];
@@ -275,9 +285,13 @@ SDT_EXPORT int SDT_ReadNewAppMsg(int port, unsigned char*, std::uint32_t* length
 #endif
 
 SDT_EXPORT int SDT_GetSAMStatus(int port, int flag) {
-    const Reader& r = call("SDT_GetSAMStatus", port, flag);
+    Reader& r = call("SDT_GetSAMStatus", port, flag);
     const auto found = r.ports.find(port);
-    return found != r.ports.end() ? found->second : kPortNotListed;
+    if (found == r.ports.end()) return kPortNotListed;
+    std::vector<int>& answers = found->second;
+    const int answer = answers.front();
+    if (answers.size() > 1) answers.erase(answers.begin());
+    return answer;
 }
 
 SDT_EXPORT int SDT_GetSAMID(int port, unsigned char*, int flag) {

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Builds Ivelcard and runs its main job or its tests.
+#
+#   ./build.sh          install what is missing, build, read the virtual reader
+#   ./build.sh test     install what is missing, build, run every test (also
+#                       under AddressSanitizer + UndefinedBehaviorSanitizer)
+#
+# Debian packages that are missing are installed with apt-get (as root, or
+# through sudo).
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+packages=(
+  cmake g++ make pkg-config
+  libjsoncpp-dev libjpeg-dev libfreetype-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  fonts-wqy-zenhei fonts-ocr-b
+)
+
+install_missing() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# build <dir> <cmake options...>
+build() {
+  local dir=$1; shift
+  cmake -S "$here" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIVELCARD_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+main_job() {
+  build "$here/build"
+  echo "== ivelcard call connect getStatus getSAMID disconnect (virtual reader)"
+  "$here/build/bin/ivelcard" call connect getStatus getSAMID disconnect
+}
+
+run_tests() {
+  build "$here/build"
+  ctest --test-dir "$here/build" --output-on-failure -j "$jobs"
+  build "$here/build-asan" -DIVELCARD_SANITIZE=ON -DIVELCARD_BUILD_BENCH=OFF
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir "$here/build-asan" --output-on-failure -j "$jobs"
+}
+
+install_missing
+case "${1:-main}" in
+  main) main_job ;;
+  test) run_tests ;;
+  *) echo "usage: $0 [main|test]" >&2; exit 64 ;;
+esac

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "FakeReader.h"
+#include "control/IvelcardCtrl.h"
+#include "platform/CodePage.h"
+#include "reader/ReaderLibrary.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using control::CIvelcardCtrl;
+using fakereader::script;
+using Operation = platform::BSTR (CIvelcardCtrl::*)();
+
+// The document as the host receives it, back in UTF-8 for comparison.
+std::string documentText(platform::BSTR text) {
+    std::string utf8 = platform::utf16ToUtf8(std::u16string(text, platform::SysStringLen(text)));
+    platform::SysFreeString(text);
+    return utf8;
+}
+
+std::string flagAndMessage(int flag, const std::string& message) {
+    return "{\n   \"errorMsg\" : \"" + message + "\",\n   \"resultFlag\" : " + std::to_string(flag) + "\n}\n";
+}
+
+std::string withMember(int flag, const std::string& message, const std::string& member) {
+    return "{\n   \"errorMsg\" : \"" + message + "\",\n   \"resultFlag\" : " + std::to_string(flag) + ",\n   " +
+           member + "\n}\n";
+}
+
+// How a row's reader state is arranged before the operation runs.
+enum class Setup { Ready, Connected, NotReady, Failure, ConnectedThenFailure };
+
+struct Row {
+    const char* name;
+    Operation operation;
+    Setup setup;
+    int status;  // what the reader answers on port 1001 after connecting
+    std::string expected;
+};
+
+// A control in a private runtime directory, driving the fake reader.
+class ControlOperations : public ::testing::Test {
+protected:
+    void SetUp() override {
+        control_ = static_cast<CIvelcardCtrl*>(CIvelcardCtrl::create());
+        fakereader::install();
+    }
+    void TearDown() override { control_->Release(); }
+
+    testsupport::ScopedRuntimeDir runtime_;
+    CIvelcardCtrl* control_ = nullptr;
+};
+
+class Operations : public ControlOperations, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(Operations, ProduceTheExactDocument) {
+    const Row& row = GetParam();
+    reader::ReaderLibrary& library = reader::readerLibrary();
+    switch (row.setup) {
+        case Setup::Ready: break;
+        case Setup::NotReady: library.librariesReady = false; break;
+        case Setup::Failure: script().throwOnCall = true; break;
+        case Setup::Connected:
+        case Setup::ConnectedThenFailure:
+            script().statusByPort[1001] = {144, row.status};
+            ASSERT_EQ(documentText(control_->connect()), flagAndMessage(0, ""));
+            script().throwOnCall = row.setup == Setup::ConnectedThenFailure;
+            break;
+    }
+    EXPECT_EQ(documentText((control_->*row.operation)()), row.expected);
+}
+
+std::string rowName(const ::testing::TestParamInfo<Row>& row) { return row.param.name; }
+
+const std::string kSamId = "\"samid\" : \"0123-456\"";
+const std::string kNoSamId = "\"samid\" : \"\"";
+
+INSTANTIATE_TEST_SUITE_P(
+    Connect, Operations,
+    ::testing::Values(
+        Row{"found", &CIvelcardCtrl::connect, Setup::Connected, 144, flagAndMessage(0, "")},
+        Row{"noReader", &CIvelcardCtrl::connect, Setup::Ready, 0, flagAndMessage(-1, "设备未连接")},
+        Row{"notReady", &CIvelcardCtrl::connect, Setup::NotReady, 0, flagAndMessage(-1, "动态库加载失败")},
+        Row{"failure", &CIvelcardCtrl::connect, Setup::Failure, 0, flagAndMessage(-1, "连接错误")}),
+    rowName);
+
+INSTANTIATE_TEST_SUITE_P(
+    Disconnect, Operations,
+    ::testing::Values(
+        Row{"closed", &CIvelcardCtrl::disconnect, Setup::Connected, 144, flagAndMessage(0, "")},
+        Row{"notConnected", &CIvelcardCtrl::disconnect, Setup::Ready, 0, flagAndMessage(-1, "设备未连接")},
+        Row{"notReady", &CIvelcardCtrl::disconnect, Setup::NotReady, 0, flagAndMessage(-2, "发生错误")},
+        Row{"failure", &CIvelcardCtrl::disconnect, Setup::ConnectedThenFailure, 144,
+            flagAndMessage(-1, "关闭错误")}),
+    rowName);
+
+INSTANTIATE_TEST_SUITE_P(
+    GetStatus, Operations,
+    ::testing::Values(
+        Row{"ready", &CIvelcardCtrl::getStatus, Setup::Connected, 144, withMember(0, "", "\"status\" : 0")},
+        Row{"notConnected", &CIvelcardCtrl::getStatus, Setup::Ready, 0,
+            withMember(0, "设备未连接", "\"status\" : 1")},
+        Row{"status96", &CIvelcardCtrl::getStatus, Setup::Connected, 96,
+            withMember(0, "设备未连接", "\"status\" : 1")},
+        Row{"status102", &CIvelcardCtrl::getStatus, Setup::Connected, 102,
+            withMember(0, "SAM_A 没经过授权， 无法使用", "\"status\" : 1")},
+        Row{"status1", &CIvelcardCtrl::getStatus, Setup::Connected, 1,
+            withMember(-1, "无法找到驱动", "\"status\" : 1")},
+        Row{"notReady", &CIvelcardCtrl::getStatus, Setup::NotReady, 0,
+            withMember(-1, "动态库加载失败", "\"status\" : 1")},
+        Row{"status145", &CIvelcardCtrl::getStatus, Setup::Connected, 145,
+            withMember(145, "未知错误", "\"status\" : 1")},
+        Row{"statusMinus3", &CIvelcardCtrl::getStatus, Setup::Connected, -3,
+            withMember(-3, "未知错误", "\"status\" : 1")},
+        Row{"failure", &CIvelcardCtrl::getStatus, Setup::ConnectedThenFailure, 144,
+            withMember(-1, "设备未连接", "\"status\" : 1")}),
+    rowName);
+
+INSTANTIATE_TEST_SUITE_P(
+    GetSamId, Operations,
+    ::testing::Values(
+        Row{"read", &CIvelcardCtrl::getSAMID, Setup::Connected, 144, withMember(0, "", kSamId)},
+        Row{"notConnected", &CIvelcardCtrl::getSAMID, Setup::Ready, 0, withMember(-1, "获取模块号失败", kNoSamId)},
+        Row{"notReady", &CIvelcardCtrl::getSAMID, Setup::NotReady, 0, withMember(-2, "获取模块号失败", kNoSamId)},
+        Row{"failure", &CIvelcardCtrl::getSAMID, Setup::ConnectedThenFailure, 144,
+            withMember(-1, "获取模块号错误", kNoSamId)}),
+    rowName);
+
+INSTANTIATE_TEST_SUITE_P(
+    ReadCert, Operations,
+    ::testing::Values(
+        Row{"notConnected", &CIvelcardCtrl::readCert, Setup::Ready, 0, flagAndMessage(-1, "设备未连接")},
+        Row{"notReady", &CIvelcardCtrl::readCert, Setup::NotReady, 0, flagAndMessage(-1, "动态库连接错误")}),
+    rowName);
+
+TEST_F(ControlOperations, SamIdFailureReportsWhatTheLibraryLeft) {
+    script().statusByPort[1001] = {144};
+    ASSERT_EQ(documentText(control_->connect()), flagAndMessage(0, ""));
+    script().samIdResult = 1;
+    script().samIdText = "05.01-\"half\\";
+    EXPECT_EQ(documentText(control_->getSAMID()),
+              withMember(1, "获取模块号失败", "\"samid\" : \"05.01-\\\"half\\\\\""));
+}
+
+TEST_F(ControlOperations, SamIdFillingTheWholeBufferIsNotReadPastIt) {
+    script().statusByPort[1001] = {144};
+    ASSERT_EQ(documentText(control_->connect()), flagAndMessage(0, ""));
+    script().samIdText = std::string(40, '7');
+    EXPECT_EQ(documentText(control_->getSAMID()), withMember(0, "", "\"samid\" : \"" + std::string(40, '7') + "\""));
+}
+
+TEST_F(ControlOperations, DisconnectTwiceSaysNotConnected) {
+    script().statusByPort[1001] = {144};
+    ASSERT_EQ(documentText(control_->connect()), flagAndMessage(0, ""));
+    EXPECT_EQ(documentText(control_->disconnect()), flagAndMessage(0, ""));
+    EXPECT_EQ(documentText(control_->disconnect()), flagAndMessage(-1, "设备未连接"));
+    script().closeResult = 1;
+    ASSERT_EQ(documentText(control_->connect()), flagAndMessage(0, ""));
+    EXPECT_EQ(documentText(control_->disconnect()), flagAndMessage(1, "发生错误"));
+}
+
+}  // namespace

@@ -1,0 +1,128 @@
+#include "support/TestSupport.h"
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "ivelcard-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    // Tests may leave read-only or foreign-owned entries; make them removable.
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ScopedRuntimeDir::ScopedRuntimeDir() {
+    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) previous_ = old;
+    ::setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
+}
+
+ScopedRuntimeDir::~ScopedRuntimeDir() {
+    if (previous_) ::setenv("XDG_RUNTIME_DIR", previous_->c_str(), 1);
+    else ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << content;
+    if (!file) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream stream(readFile(path));
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::optional<std::string>>& environment,
+                         const std::function<void()>& childSetup) {
+    int outPipe[2];
+    int errPipe[2];
+    if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+    const pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        ::dup2(outPipe[1], 1);
+        ::dup2(errPipe[1], 2);
+        ::close(outPipe[0]);
+        ::close(outPipe[1]);
+        ::close(errPipe[0]);
+        ::close(errPipe[1]);
+        for (const auto& [name, value] : environment) {
+            if (value) ::setenv(name.c_str(), value->c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
+        if (childSetup) childSetup();
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    ProcessResult result;
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            char buffer[65536];
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string binDir() { return IVELCARD_BIN_DIR; }
+std::string readerLibsDir() { return std::string(IVELCARD_BIN_DIR) + "/../readerlibs"; }
+
+std::vector<std::string> splitDocuments(const std::string& text) {
+    std::vector<std::string> documents;
+    std::size_t start = 0;
+    for (std::size_t end = text.find("\n}\n"); end != std::string::npos; end = text.find("\n}\n", start)) {
+        documents.push_back(text.substr(start, end + 3 - start));
+        start = end + 3;
+    }
+    return documents;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,68 @@
+// Helpers shared by the tests: private scratch directories, files, and child
+// processes with their own environment and captured output.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh directory (mode 0700) removed with everything in it at the end.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    // The directory's path, without a trailing separator.
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Points XDG_RUNTIME_DIR of this process at a private scratch directory for
+// as long as the object lives, so nothing touches the user's own.
+class ScopedRuntimeDir {
+public:
+    ScopedRuntimeDir();
+    ~ScopedRuntimeDir();
+    const std::string& path() const { return dir_.path(); }
+    std::string workDirectory() const { return dir_.path() + "/chinaidcard/"; }
+
+private:
+    TempDir dir_;
+    std::optional<std::string> previous_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+std::vector<std::string> readLines(const std::string& path);
+
+struct ProcessResult {
+    int exitCode = -1;  // -1 when the child did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs argv[0] with the environment of this process changed by `environment`
+// (a value of nullopt removes the variable). `childSetup` runs in the child
+// just before exec.
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::optional<std::string>>& environment = {},
+                         const std::function<void()>& childSetup = {});
+
+// The directory of the built programs and modules.
+std::string binDir();
+// The directory of the built stand-in reader libraries.
+std::string readerLibsDir();
+
+// Splits a stream of printed result documents (each ends with "}\n" at
+// column 0) into the documents.
+std::vector<std::string> splitDocuments(const std::string& text);
+
+}  // namespace testsupport
