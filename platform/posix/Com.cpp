@@ -84,7 +84,7 @@ UINT SysStringLen(BSTR text) {
     if (text == nullptr) return 0;
     std::uint32_t bytes;
     std::memcpy(&bytes, reinterpret_cast<std::uint8_t*>(text) - sizeof bytes, sizeof bytes);
-    return bytes / sizeof(OLECHAR);
+    return static_cast<UINT>(bytes / sizeof(OLECHAR));
 }
 
 void VariantInit(VARIANT* value) {

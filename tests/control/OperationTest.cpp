@@ -12,7 +12,13 @@ namespace {
 
 using control::CIvelcardCtrl;
 using fakereader::script;
-using Operation = platform::BSTR (CIvelcardCtrl::*)();
+using Operation = platform::BSTR (*)(CIvelcardCtrl&);
+
+platform::BSTR connect(CIvelcardCtrl& c) { return c.connect(); }
+platform::BSTR disconnect(CIvelcardCtrl& c) { return c.disconnect(); }
+platform::BSTR getStatus(CIvelcardCtrl& c) { return c.getStatus(); }
+platform::BSTR getSAMID(CIvelcardCtrl& c) { return c.getSAMID(); }
+platform::BSTR readCert(CIvelcardCtrl& c) { return c.readCert(); }
 
 // The document as the host receives it, back in UTF-8 for comparison.
 std::string documentText(platform::BSTR text) {
@@ -70,7 +76,7 @@ TEST_P(Operations, ProduceTheExactDocument) {
             script().throwOnCall = row.setup == Setup::ConnectedThenFailure;
             break;
     }
-    EXPECT_EQ(documentText((control_->*row.operation)()), row.expected);
+    EXPECT_EQ(documentText(row.operation(*control_)), row.expected);
 }
 
 std::string rowName(const ::testing::TestParamInfo<Row>& row) { return row.param.name; }
@@ -81,59 +87,59 @@ const std::string kNoSamId = "\"samid\" : \"\"";
 INSTANTIATE_TEST_SUITE_P(
     Connect, Operations,
     ::testing::Values(
-        Row{"found", &CIvelcardCtrl::connect, Setup::Connected, 144, flagAndMessage(0, "")},
-        Row{"noReader", &CIvelcardCtrl::connect, Setup::Ready, 0, flagAndMessage(-1, "设备未连接")},
-        Row{"notReady", &CIvelcardCtrl::connect, Setup::NotReady, 0, flagAndMessage(-1, "动态库加载失败")},
-        Row{"failure", &CIvelcardCtrl::connect, Setup::Failure, 0, flagAndMessage(-1, "连接错误")}),
+        Row{"found", connect, Setup::Connected, 144, flagAndMessage(0, "")},
+        Row{"noReader", connect, Setup::Ready, 0, flagAndMessage(-1, "设备未连接")},
+        Row{"notReady", connect, Setup::NotReady, 0, flagAndMessage(-1, "动态库加载失败")},
+        Row{"failure", connect, Setup::Failure, 0, flagAndMessage(-1, "连接错误")}),
     rowName);
 
 INSTANTIATE_TEST_SUITE_P(
     Disconnect, Operations,
     ::testing::Values(
-        Row{"closed", &CIvelcardCtrl::disconnect, Setup::Connected, 144, flagAndMessage(0, "")},
-        Row{"notConnected", &CIvelcardCtrl::disconnect, Setup::Ready, 0, flagAndMessage(-1, "设备未连接")},
-        Row{"notReady", &CIvelcardCtrl::disconnect, Setup::NotReady, 0, flagAndMessage(-2, "发生错误")},
-        Row{"failure", &CIvelcardCtrl::disconnect, Setup::ConnectedThenFailure, 144,
+        Row{"closed", disconnect, Setup::Connected, 144, flagAndMessage(0, "")},
+        Row{"notConnected", disconnect, Setup::Ready, 0, flagAndMessage(-1, "设备未连接")},
+        Row{"notReady", disconnect, Setup::NotReady, 0, flagAndMessage(-2, "发生错误")},
+        Row{"failure", disconnect, Setup::ConnectedThenFailure, 144,
             flagAndMessage(-1, "关闭错误")}),
     rowName);
 
 INSTANTIATE_TEST_SUITE_P(
     GetStatus, Operations,
     ::testing::Values(
-        Row{"ready", &CIvelcardCtrl::getStatus, Setup::Connected, 144, withMember(0, "", "\"status\" : 0")},
-        Row{"notConnected", &CIvelcardCtrl::getStatus, Setup::Ready, 0,
+        Row{"ready", getStatus, Setup::Connected, 144, withMember(0, "", "\"status\" : 0")},
+        Row{"notConnected", getStatus, Setup::Ready, 0,
             withMember(0, "设备未连接", "\"status\" : 1")},
-        Row{"status96", &CIvelcardCtrl::getStatus, Setup::Connected, 96,
+        Row{"status96", getStatus, Setup::Connected, 96,
             withMember(0, "设备未连接", "\"status\" : 1")},
-        Row{"status102", &CIvelcardCtrl::getStatus, Setup::Connected, 102,
+        Row{"status102", getStatus, Setup::Connected, 102,
             withMember(0, "SAM_A 没经过授权， 无法使用", "\"status\" : 1")},
-        Row{"status1", &CIvelcardCtrl::getStatus, Setup::Connected, 1,
+        Row{"status1", getStatus, Setup::Connected, 1,
             withMember(-1, "无法找到驱动", "\"status\" : 1")},
-        Row{"notReady", &CIvelcardCtrl::getStatus, Setup::NotReady, 0,
+        Row{"notReady", getStatus, Setup::NotReady, 0,
             withMember(-1, "动态库加载失败", "\"status\" : 1")},
-        Row{"status145", &CIvelcardCtrl::getStatus, Setup::Connected, 145,
+        Row{"status145", getStatus, Setup::Connected, 145,
             withMember(145, "未知错误", "\"status\" : 1")},
-        Row{"statusMinus3", &CIvelcardCtrl::getStatus, Setup::Connected, -3,
+        Row{"statusMinus3", getStatus, Setup::Connected, -3,
             withMember(-3, "未知错误", "\"status\" : 1")},
-        Row{"failure", &CIvelcardCtrl::getStatus, Setup::ConnectedThenFailure, 144,
+        Row{"failure", getStatus, Setup::ConnectedThenFailure, 144,
             withMember(-1, "设备未连接", "\"status\" : 1")}),
     rowName);
 
 INSTANTIATE_TEST_SUITE_P(
     GetSamId, Operations,
     ::testing::Values(
-        Row{"read", &CIvelcardCtrl::getSAMID, Setup::Connected, 144, withMember(0, "", kSamId)},
-        Row{"notConnected", &CIvelcardCtrl::getSAMID, Setup::Ready, 0, withMember(-1, "获取模块号失败", kNoSamId)},
-        Row{"notReady", &CIvelcardCtrl::getSAMID, Setup::NotReady, 0, withMember(-2, "获取模块号失败", kNoSamId)},
-        Row{"failure", &CIvelcardCtrl::getSAMID, Setup::ConnectedThenFailure, 144,
+        Row{"read", getSAMID, Setup::Connected, 144, withMember(0, "", kSamId)},
+        Row{"notConnected", getSAMID, Setup::Ready, 0, withMember(-1, "获取模块号失败", kNoSamId)},
+        Row{"notReady", getSAMID, Setup::NotReady, 0, withMember(-2, "获取模块号失败", kNoSamId)},
+        Row{"failure", getSAMID, Setup::ConnectedThenFailure, 144,
             withMember(-1, "获取模块号错误", kNoSamId)}),
     rowName);
 
 INSTANTIATE_TEST_SUITE_P(
     ReadCert, Operations,
     ::testing::Values(
-        Row{"notConnected", &CIvelcardCtrl::readCert, Setup::Ready, 0, flagAndMessage(-1, "设备未连接")},
-        Row{"notReady", &CIvelcardCtrl::readCert, Setup::NotReady, 0, flagAndMessage(-1, "动态库连接错误")}),
+        Row{"notConnected", readCert, Setup::Ready, 0, flagAndMessage(-1, "设备未连接")},
+        Row{"notReady", readCert, Setup::NotReady, 0, flagAndMessage(-1, "动态库连接错误")}),
     rowName);
 
 TEST_F(ControlOperations, SamIdFailureReportsWhatTheLibraryLeft) {
