@@ -14,6 +14,7 @@
 #include "reader/Deployment.h"
 #include "reader/ReaderLibrary.h"
 #include "reader/Session.h"
+#include "resources/ControlResources.h"
 
 namespace control {
 namespace {
@@ -159,7 +160,7 @@ CIvelcardCtrl::CIvelcardCtrl() : COleControl(kDispatchTable) {
     library.librariesReady = reader::deployReaderLibraries();
 }
 
-platform::IUnknown* CIvelcardCtrl::create() { return new CIvelcardCtrl(); }
+platform::IUnknown* CIvelcardCtrl::create() { return static_cast<platform::IDispatch*>(new CIvelcardCtrl()); }
 
 BSTR CIvelcardCtrl::connect() {
     return runSessionOperation(msg::kConnectError, kConnectTable, reader::openSession);
@@ -200,6 +201,92 @@ BSTR CIvelcardCtrl::readCert() {
     return documentToBstr(frame.finish());
 }
 
-void CIvelcardCtrl::AboutBox() {}
+void CIvelcardCtrl::AboutBox() {
+    AFX_MANAGE_STATE_STATIC();
+    // Shown modally; how it was closed does not matter.
+    if (const platform::DialogTemplate* about = resources::findDialog(resources::IDD_ABOUTBOX_IVELCARD)) {
+        platform::runModalDialog(*about);
+    }
+}
+
+bool CIvelcardCtrl::IsInvokeAllowed(platform::DISPID) { return true; }
+
+platform::HRESULT CIvelcardCtrl::GetTypeInfoCount(platform::UINT* count) {
+    if (count == nullptr) return platform::E_POINTER;
+    *count = 1;
+    return platform::S_OK;
+}
+
+const platform::CLSID& CIvelcardCtrl::GetClassID() { return CLSID_Ivelcard; }
+
+std::u16string_view CIvelcardCtrl::GetUserTypeName() { return resources::loadString(resources::IDS_IVELCARD); }
+
+const platform::CLSID* CIvelcardCtrl::GetPropPageIDs(platform::ULONG& count) {
+    // Filled on first use; -1 means not yet.
+    static platform::CLSID pages[1];
+    static long pageCount = -1;
+    if (pageCount == -1) {
+        pages[0] = CLSID_IvelcardPropPage;
+        pageCount = 1;
+    }
+    count = static_cast<platform::ULONG>(pageCount);
+    return pages;
+}
+
+std::span<const platform::VerbEntry> CIvelcardCtrl::verbs() const {
+    static constexpr platform::VerbEntry kVerbs[] = {
+        {platform::kPropertiesVerbText, [](platform::COleControl& control) { control.OnProperties(); }},
+    };
+    return kVerbs;
+}
+
+void CIvelcardCtrl::OnDraw(platform::CDC* dc, const platform::RECT& bounds, const platform::RECT&) {
+    if (dc == nullptr) return;
+    dc->FillRect(bounds, platform::GetStockBrush(platform::WHITE_BRUSH));
+    dc->Ellipse(bounds.left, bounds.top, bounds.right, bounds.bottom);
+}
+
+void CIvelcardCtrl::DoPropExchange(platform::CPropExchange* exchange) {
+    platform::ExchangeVersion(exchange, kControlVersion);
+    COleControl::DoPropExchange(exchange);
+}
+
+platform::IUnknown* CIvelcardCtrl::queryExtraInterface(platform::REFIID iid) {
+    if (iid == platform::IID_IObjectSafety) return &objSafe_;
+    return nullptr;
+}
+
+platform::HRESULT CIvelcardCtrl::XObjSafe::QueryInterface(platform::REFIID iid, void** object) {
+    return outer_.QueryInterface(iid, object);
+}
+
+platform::ULONG CIvelcardCtrl::XObjSafe::AddRef() { return outer_.AddRef(); }
+
+platform::ULONG CIvelcardCtrl::XObjSafe::Release() { return outer_.Release(); }
+
+platform::HRESULT CIvelcardCtrl::XObjSafe::GetInterfaceSafetyOptions(platform::REFIID iid, platform::DWORD* supported,
+                                                                    platform::DWORD* enabled) {
+    AFX_MANAGE_STATE_STATIC();
+    // A null out-pointer is refused before anything is looked up or written.
+    if (supported == nullptr || enabled == nullptr) return platform::E_POINTER;
+    void* found = nullptr;
+    const platform::HRESULT hr = outer_.QueryInterface(iid, &found);
+    if (platform::SUCCEEDED(hr)) static_cast<platform::IUnknown*>(found)->Release();
+    *supported = kSafetyOptions;
+    *enabled = kSafetyOptions;
+    return hr;
+}
+
+platform::HRESULT CIvelcardCtrl::XObjSafe::SetInterfaceSafetyOptions(platform::REFIID iid, platform::DWORD mask,
+                                                                    platform::DWORD enabled) {
+    AFX_MANAGE_STATE_STATIC();
+    void* found = nullptr;
+    if (platform::FAILED(outer_.QueryInterface(iid, &found))) return platform::E_NOINTERFACE;
+    static_cast<platform::IUnknown*>(found)->Release();
+    if ((mask & ~kSafetyOptions) != 0) return platform::E_FAIL;
+    // Both options are always on: a request to switch one off fails.
+    if ((mask & enabled & kSafetyOptions) != mask) return platform::E_FAIL;
+    return platform::S_OK;
+}
 
 }  // namespace control

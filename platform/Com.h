@@ -170,6 +170,30 @@ protected:
     ~IObjectSafety() = default;
 };
 
+struct RECTL {
+    LONG left, top, right, bottom;
+};
+
+// Drawing a control's picture: `drawDc` is the platform's device context
+// (a CDC); the other arguments are accepted for their layout and unused.
+struct IViewObject : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG index, void* aspectInfo, void* targetDevice,
+                                           void* targetDc, void* drawDc, const RECTL* bounds,
+                                           const RECTL* windowBounds, void* continueCallback,
+                                           std::uintptr_t continueArgument) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetColorSet(DWORD aspect, LONG index, void* aspectInfo, void* targetDevice,
+                                                  void* targetDc, void** colourSet) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Freeze(DWORD aspect, LONG index, void* aspectInfo, DWORD* freeze) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Unfreeze(DWORD freeze) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetAdvise(DWORD aspects, DWORD flags, IUnknown* sink) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetAdvise(DWORD* aspects, DWORD* flags, IUnknown** sink) = 0;
+
+protected:
+    ~IViewObject() = default;
+};
+extern const IID IID_IViewObject;
+constexpr DWORD DVASPECT_CONTENT = 1;
+
 // The signature of the module entry point that hands out class factories.
 using DllGetClassObjectFn = HRESULT (*)(REFCLSID clsid, REFIID iid, void** object);
 using DllCanUnloadNowFn = HRESULT (*)();

@@ -1,5 +1,7 @@
 // The control base: reference counting, interface lookup and IDispatch over a
-// table of dispatch members (name, DISPID, result type, call).
+// table of dispatch members (name, DISPID, result type, call); drawing through
+// IViewObject into the platform's device context; the persisted state by
+// property exchange; the property pages and OLE verbs a control declares.
 //
 // GetIDsOfNames matches names without regard to ASCII case, as script engines
 // expect. Invoke accepts a member called as a method (or a method-or-get),
@@ -11,7 +13,11 @@
 #include <span>
 #include <type_traits>
 
+#include <map>
+#include <string>
+
 #include "platform/Com.h"
+#include "platform/DeviceContext.h"
 
 namespace platform {
 
@@ -50,7 +56,42 @@ void lockModule();
 void unlockModule();
 long moduleLockCount();
 
-class COleControl : public IDispatch {
+// Persisted state: named integer properties.
+using PropertyBag = std::map<std::string, long>;
+
+// One direction of a property exchange over a bag.
+class CPropExchange {
+public:
+    CPropExchange(PropertyBag& bag, bool loading) : bag_(bag), loading_(loading) {}
+    bool IsLoading() const { return loading_; }
+    // Loading: `value` becomes the stored value, or `fallback` when none is
+    // stored. Saving: stores `value`.
+    void ExchangeLong(const char* name, long& value, long fallback);
+    // The version the state was loaded with (or saved as).
+    DWORD loadedVersion = 0;
+
+private:
+    PropertyBag& bag_;
+    bool loading_;
+};
+
+// Exchanges the persisted version "_Version". Loading accepts any stored
+// version; with `convert` an older one is taken over as `version`, so the
+// next save writes `version`.
+void ExchangeVersion(CPropExchange* exchange, DWORD version, bool convert = true);
+
+class COleControl;
+
+// An OLE verb of a control: its name and what it does.
+struct VerbEntry {
+    const char* name;
+    void (*run)(COleControl& control);
+};
+
+// The framework's text of the standard properties verb (string 0xFE41).
+inline constexpr const char* kPropertiesVerbText = "&Properties...";
+
+class COleControl : public IDispatch, public IViewObject {
 public:
     COleControl(const COleControl&) = delete;
     COleControl& operator=(const COleControl&) = delete;
@@ -67,7 +108,36 @@ public:
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argError) override;
 
+    HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG index, void* aspectInfo, void* targetDevice, void* targetDc,
+                                   void* drawDc, const RECTL* bounds, const RECTL* windowBounds,
+                                   void* continueCallback, std::uintptr_t continueArgument) override;
+    HRESULT STDMETHODCALLTYPE GetColorSet(DWORD, LONG, void*, void*, void*, void** colourSet) override;
+    HRESULT STDMETHODCALLTYPE Freeze(DWORD, LONG, void*, DWORD* freeze) override;
+    HRESULT STDMETHODCALLTYPE Unfreeze(DWORD) override;
+    HRESULT STDMETHODCALLTYPE SetAdvise(DWORD, DWORD, IUnknown*) override;
+    HRESULT STDMETHODCALLTYPE GetAdvise(DWORD* aspects, DWORD* flags, IUnknown** sink) override;
+
     std::span<const DispatchEntry> dispatchTable() const { return table_; }
+
+    // Persistence as a host drives it: a new object, or one loaded from a
+    // bag; saving writes the state into a bag. Either start initialises the
+    // object.
+    void InitNew();
+    void Load(const PropertyBag& bag);
+    PropertyBag Save();
+    bool IsInitialized() const { return initialized_; }
+
+    // The property page class ids; `count` receives their number.
+    virtual const CLSID* GetPropPageIDs(ULONG& count);
+    // The control's OLE verbs and running one of them (false: no such verb).
+    virtual std::span<const VerbEntry> verbs() const;
+    bool DoVerb(const char* name);
+    // Shows the property frame with the control's pages; applies each page
+    // closed with OK.
+    void OnProperties();
+
+    // The control's identity (for the interface lookup of nested interfaces).
+    IUnknown* GetControllingUnknown() { return static_cast<IDispatch*>(this); }
 
 protected:
     // Starts with one reference held by the creator.
@@ -81,14 +151,21 @@ protected:
     // the interface pointer (not yet referenced) or null.
     virtual IUnknown* queryExtraInterface(REFIID iid);
 
-    // Whether a dispatch call may run now; the base refuses nothing.
+    // Whether a dispatch call may run now; the base allows calls once the
+    // host has initialised or loaded the object.
     virtual bool IsInvokeAllowed(DISPID member);
+
+    // Paints the control; `dc` may be null.
+    virtual void OnDraw(CDC* dc, const RECT& bounds, const RECT& invalid);
+    // Exchanges the persisted state; the base control has none of its own.
+    virtual void DoPropExchange(CPropExchange* exchange);
 
 private:
     std::span<const DispatchEntry> table_;
     const IID* dispatchIid_ = nullptr;
     const IID* eventsIid_ = nullptr;
     std::atomic<ULONG> references_{1};
+    bool initialized_ = false;
 };
 
 }  // namespace platform

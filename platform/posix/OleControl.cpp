@@ -1,7 +1,11 @@
 #include "platform/OleControl.h"
 
+#include <string_view>
+
 #include "platform/Exceptions.h"
 #include "platform/ModuleState.h"
+#include "platform/ObjectFactory.h"
+#include "platform/PropertyPage.h"
 
 namespace platform {
 namespace {
@@ -34,14 +38,16 @@ void COleControl::InitializeIIDs(const IID* dispatch, const IID* events) {
 
 IUnknown* COleControl::queryExtraInterface(REFIID) { return nullptr; }
 
-bool COleControl::IsInvokeAllowed(DISPID) { return true; }
+bool COleControl::IsInvokeAllowed(DISPID) { return initialized_; }
 
 HRESULT COleControl::QueryInterface(REFIID iid, void** object) {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
     IUnknown* found = nullptr;
     if (iid == IID_IUnknown || iid == IID_IDispatch || (dispatchIid_ != nullptr && iid == *dispatchIid_)) {
-        found = this;
+        found = static_cast<IDispatch*>(this);
+    } else if (iid == IID_IViewObject) {
+        found = static_cast<IViewObject*>(this);
     } else {
         found = queryExtraInterface(iid);
     }
@@ -114,6 +120,121 @@ HRESULT COleControl::Invoke(DISPID member, REFIID, LCID, WORD flags, DISPPARAMS*
         exception->scode = failure;
     }
     return DISP_E_EXCEPTION;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+void CPropExchange::ExchangeLong(const char* name, long& value, long fallback) {
+    if (loading_) {
+        const auto found = bag_.find(name);
+        value = found != bag_.end() ? found->second : fallback;
+    } else {
+        bag_[name] = value;
+    }
+}
+
+void ExchangeVersion(CPropExchange* exchange, DWORD version, bool convert) {
+    long value = static_cast<long>(version);
+    exchange->ExchangeLong("_Version", value, static_cast<long>(version));
+    exchange->loadedVersion = static_cast<DWORD>(value);
+    if (exchange->IsLoading() && convert) exchange->loadedVersion = version;
+}
+
+void COleControl::OnDraw(CDC*, const RECT&, const RECT&) {}
+
+void COleControl::DoPropExchange(CPropExchange*) {}
+
+void COleControl::InitNew() {
+    PropertyBag empty;
+    Load(empty);
+}
+
+void COleControl::Load(const PropertyBag& bag) {
+    AFX_MANAGE_STATE_STATIC();
+    PropertyBag copy = bag;
+    CPropExchange exchange(copy, true);
+    DoPropExchange(&exchange);
+    initialized_ = true;
+}
+
+PropertyBag COleControl::Save() {
+    AFX_MANAGE_STATE_STATIC();
+    PropertyBag bag;
+    CPropExchange exchange(bag, false);
+    DoPropExchange(&exchange);
+    return bag;
+}
+
+const CLSID* COleControl::GetPropPageIDs(ULONG& count) {
+    count = 0;
+    return nullptr;
+}
+
+std::span<const VerbEntry> COleControl::verbs() const { return {}; }
+
+bool COleControl::DoVerb(const char* name) {
+    AFX_MANAGE_STATE_STATIC();
+    for (const VerbEntry& verb : verbs()) {
+        if (std::string_view(verb.name) == name) {
+            verb.run(*this);
+            return true;
+        }
+    }
+    return false;
+}
+
+HRESULT COleControl::Draw(DWORD aspect, LONG, void*, void*, void*, void* drawDc, const RECTL* bounds,
+                          const RECTL*, void*, std::uintptr_t) {
+    AFX_MANAGE_STATE_STATIC();
+    if (aspect != DVASPECT_CONTENT) return E_INVALIDARG;
+    RECT area{};
+    if (bounds != nullptr) area = RECT{bounds->left, bounds->top, bounds->right, bounds->bottom};
+    OnDraw(static_cast<CDC*>(drawDc), area, area);
+    return S_OK;
+}
+
+HRESULT COleControl::GetColorSet(DWORD, LONG, void*, void*, void*, void** colourSet) {
+    if (colourSet != nullptr) *colourSet = nullptr;
+    return S_FALSE;
+}
+
+HRESULT COleControl::Freeze(DWORD, LONG, void*, DWORD* freeze) {
+    if (freeze != nullptr) *freeze = 0;
+    return E_NOTIMPL;
+}
+
+HRESULT COleControl::Unfreeze(DWORD) { return E_NOTIMPL; }
+
+HRESULT COleControl::SetAdvise(DWORD, DWORD, IUnknown*) { return E_NOTIMPL; }
+
+HRESULT COleControl::GetAdvise(DWORD* aspects, DWORD* flags, IUnknown** sink) {
+    if (aspects != nullptr) *aspects = 0;
+    if (flags != nullptr) *flags = 0;
+    if (sink != nullptr) *sink = nullptr;
+    return E_NOTIMPL;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+void COleControl::OnProperties() {
+    AFX_MANAGE_STATE_STATIC();
+    ULONG count = 0;
+    const CLSID* pages = GetPropPageIDs(count);
+    for (ULONG i = 0; i < count; ++i) {
+        IClassFactory* factory = nullptr;
+        if (FAILED(AfxDllGetClassObject(pages[i], IID_IClassFactory, reinterpret_cast<void**>(&factory)))) continue;
+        void* object = nullptr;
+        const HRESULT hr = factory->CreateInstance(nullptr, IID_PlatformPropertyPage, &object);
+        factory->Release();
+        if (FAILED(hr)) continue;
+        auto* page = static_cast<COlePropertyPage*>(static_cast<IUnknown*>(object));
+        page->RunInFrame();
+        page->Release();
+    }
 }
 
 }  // namespace platform

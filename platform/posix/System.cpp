@@ -108,7 +108,13 @@ ModuleHandle moduleContainingAddress(const void* address) {
 std::string modulePathContainingAddress(const void* address) {
     Dl_info info {};
     if (address == nullptr || ::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return {};
-    return info.dli_fname;
+    // The name is as the module was loaded (perhaps relative); hand out the
+    // absolute path.
+    char* absolute = ::realpath(info.dli_fname, nullptr);
+    if (absolute == nullptr) return info.dli_fname;
+    std::string path = absolute;
+    std::free(absolute);
+    return path;
 }
 
 }  // namespace platform

@@ -13,7 +13,7 @@ using control::CIvelcardCtrl;
 class Dispatch : public ::testing::Test {
 protected:
     void SetUp() override {
-        control_ = static_cast<CIvelcardCtrl*>(CIvelcardCtrl::create());
+        control_ = static_cast<CIvelcardCtrl*>(static_cast<platform::IDispatch*>(CIvelcardCtrl::create()));
         fakereader::install();
     }
     void TearDown() override { control_->Release(); }

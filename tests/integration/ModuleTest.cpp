@@ -1,5 +1,3 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -7,58 +5,12 @@
 
 #include <filesystem>
 
-#include "support/TestSupport.h"
+#include "ModuleFixture.h"
 
+namespace moduletest {
 namespace {
 
-using testsupport::ProcessResult;
-using testsupport::readFile;
-using testsupport::readLines;
-using testsupport::writeFile;
 using ::testing::ElementsAre;
-
-std::string doc(int flag, const std::string& message, const std::string& extra = "") {
-    return "{\n   \"errorMsg\" : \"" + message + "\",\n   \"resultFlag\" : " + std::to_string(flag) +
-           (extra.empty() ? "" : ",\n   " + extra) + "\n}\n";
-}
-std::string probe(int port) { return "SDT_GetSAMStatus " + std::to_string(port) + " 1"; }
-const std::string kSamId = "05.01-20101206-0001122334-2019486530";
-
-// One fresh process environment: its own runtime directory, reader
-// description and call log.
-class Module : public ::testing::Test {
-protected:
-    std::string module(const std::string& name = "ivelcard") const {
-        return testsupport::binDir() + "/lib" + name + ".so";
-    }
-    std::string workDirectory() const { return runtime_.path() + "/chinaidcard/"; }
-    void describeReader(const std::string& json) {
-        writeFile(scratch_ / "reader.json", json);
-        described_ = true;
-    }
-    std::vector<std::string> log() const { return readLines(scratch_ / "calls.log"); }
-
-    std::map<std::string, std::optional<std::string>> environment() const {
-        return {{"XDG_RUNTIME_DIR", runtime_.path()},
-                {"IVELCARD_VIRTUAL_READER", described_ ? std::optional(scratch_ / "reader.json") : std::nullopt},
-                {"IVELCARD_VIRTUAL_READER_LOG", scratch_ / "calls.log"},
-                {"IVELCARD_MODULE", std::nullopt}};
-    }
-
-    ProcessResult ivelcard(std::vector<std::string> args, const std::string& moduleName = "ivelcard",
-                           const std::function<void()>& childSetup = {}) {
-        args.insert(args.begin(), {testsupport::binDir() + "/ivelcard", "--module", module(moduleName)});
-        return testsupport::runProcess(args, environment(), childSetup);
-    }
-    ProcessResult script(std::vector<std::string> steps) {
-        steps.insert(steps.begin(), {testsupport::binDir() + "/script_host", module()});
-        return testsupport::runProcess(steps, environment());
-    }
-
-    testsupport::TempDir runtime_;
-    testsupport::TempDir scratch_;
-    bool described_ = false;
-};
 
 TEST_F(Module, FreshMachineConnectsQueriesAndDisconnects) {
     const ProcessResult r = ivelcard({"call", "connect", "getStatus", "getSAMID", "disconnect"});
@@ -244,3 +196,4 @@ TEST_F(Module, ExportsOnlyTheFourEntryPoints) {
 }
 
 }  // namespace
+}  // namespace moduletest

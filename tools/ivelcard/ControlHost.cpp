@@ -1,51 +1,62 @@
 #include "tools/ivelcard/ControlHost.h"
 
+#include <cstdio>
+
 #include "control/Identifiers.h"
 #include "platform/CodePage.h"
+#include "platform/Registry.h"
 #include "platform/System.h"
 
 namespace host {
 
 using namespace platform;
 
-namespace {
-
-std::string hex(HRESULT hr) {
+std::string hresultText(HRESULT hr) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
     return text;
 }
 
-}  // namespace
-
 ControlHost::~ControlHost() {
     if (control_ != nullptr) control_->Release();
 }
 
-bool ControlHost::open(const std::string& path, std::string& error) {
+bool ControlHost::load(const std::string& path, std::string& error) {
     module_ = loadLibrary(path);
     if (module_ == nullptr) {
         error = "cannot load the control module " + path;
         return false;
     }
-    auto getClassObject = reinterpret_cast<DllGetClassObjectFn>(procAddress(module_, "DllGetClassObject"));
-    if (getClassObject == nullptr) {
+    if (entry("DllGetClassObject") == nullptr) {
         error = path + " is not a control module (no DllGetClassObject)";
         return false;
     }
+    return true;
+}
+
+void* ControlHost::entry(const char* name) const { return procAddress(module_, name); }
+
+bool ControlHost::createControl(std::string& error) {
+    auto getClassObject = reinterpret_cast<DllGetClassObjectFn>(entry("DllGetClassObject"));
     IClassFactory* factory = nullptr;
     HRESULT hr = getClassObject(control::CLSID_Ivelcard, IID_IClassFactory, reinterpret_cast<void**>(&factory));
     if (FAILED(hr)) {
-        error = "the module has no class factory for the control (" + hex(hr) + ")";
+        error = "the module has no class factory for the control (" + hresultText(hr) + ")";
         return false;
     }
+    if (control_ != nullptr) control_->Release();
+    control_ = nullptr;
     hr = factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control_));
     factory->Release();
     if (FAILED(hr)) {
-        error = "the control could not be created (" + hex(hr) + ")";
+        error = "the control could not be created (" + hresultText(hr) + ")";
         return false;
     }
     return true;
+}
+
+bool ControlHost::open(const std::string& path, std::string& error) {
+    return load(path, error) && createControl(error);
 }
 
 std::optional<DISPID> ControlHost::memberId(const std::string& name) {
@@ -64,7 +75,7 @@ bool ControlHost::call(DISPID id, std::u16string& result, std::string& error) {
     const HRESULT hr = control_->Invoke(id, IID_NULL, 0, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none,
                                        &value, &exception, nullptr);
     if (FAILED(hr)) {
-        error = "the call failed (" + hex(hr) + ")";
+        error = "the call failed (" + hresultText(hr) + ")";
         return false;
     }
     result.clear();
@@ -73,9 +84,18 @@ bool ControlHost::call(DISPID id, std::u16string& result, std::string& error) {
     return true;
 }
 
-std::string defaultModulePath() {
+std::string registeredModulePath() {
+    const auto clsid = regQueryValue(std::string(control::kControlProgId) + "\\CLSID");
+    if (!clsid) return {};
+    return regQueryValue("CLSID\\" + *clsid + "\\InprocServer32").value_or("");
+}
+
+std::string defaultModulePath(bool useRegistry) {
     if (auto configured = environmentVariable("IVELCARD_MODULE"); configured && !configured->empty()) {
         return *configured;
+    }
+    if (useRegistry) {
+        if (std::string registered = registeredModulePath(); !registered.empty()) return registered;
     }
     const std::string program = executablePath();
     const std::string directory = program.substr(0, program.rfind(kPathSeparator) + 1);

@@ -17,9 +17,17 @@ public:
     ControlHost(const ControlHost&) = delete;
     ControlHost& operator=(const ControlHost&) = delete;
 
-    // Loads the module at `path` and creates one control. False with `error`
-    // set when any step fails.
+    // Loads the module at `path`. False with `error` set when it cannot be
+    // loaded or is no control module.
+    bool load(const std::string& path, std::string& error);
+    // A module entry point by name, or null.
+    void* entry(const char* name) const;
+    // Creates one control in the loaded module.
+    bool createControl(std::string& error);
+    // load() and createControl().
     bool open(const std::string& path, std::string& error);
+
+    platform::IDispatch* control() const { return control_; }
 
     // The member's DISPID, or nothing when the control has no such member.
     std::optional<platform::DISPID> memberId(const std::string& name);
@@ -34,7 +42,14 @@ private:
 };
 
 // Where the module is looked for when no path is given: $IVELCARD_MODULE,
+// then (when `useRegistry`) the module registered for "IVELCARD.QVCtrl.1",
 // then beside the program, then in ../lib/ivelcard relative to it.
-std::string defaultModulePath();
+std::string defaultModulePath(bool useRegistry = true);
+
+// The module registered for the control's ProgID, or empty.
+std::string registeredModulePath();
+
+// An HRESULT as text, "0x80040200".
+std::string hresultText(platform::HRESULT hr);
 
 }  // namespace host

@@ -1,0 +1,83 @@
+#include "control/Registration.h"
+
+#include "control/Identifiers.h"
+#include "control/IvelcardCtrl.h"
+#include "control/IvelcardPropPage.h"
+#include "platform/CodePage.h"
+#include "platform/ModuleState.h"
+#include "platform/ObjectFactory.h"
+#include "platform/OleRegistration.h"
+#include "resources/ControlResources.h"
+
+namespace control {
+namespace {
+
+using platform::HRESULT;
+
+std::string stringResource(long id) { return platform::utf16ToUtf8(resources::loadString(id)); }
+
+platform::ModuleHandle moduleHandle() { return platform::staticModuleState().instance; }
+
+// The application object: the module does nothing of its own at load or
+// unload; reader libraries are deployed per control object.
+class CIvelcardApp {
+public:
+    CIvelcardApp() { InitInstance(); }
+    ~CIvelcardApp() { ExitInstance(); }
+    CIvelcardApp(const CIvelcardApp&) = delete;
+    CIvelcardApp& operator=(const CIvelcardApp&) = delete;
+
+private:
+    bool InitInstance() { return true; }
+    int ExitInstance() { return 0; }
+};
+
+class CIvelcardCtrlFactory : public platform::COleObjectFactory {
+public:
+    CIvelcardCtrlFactory() : COleObjectFactory(CLSID_Ivelcard, &CIvelcardCtrl::create, false, kControlProgId) {}
+
+    bool UpdateRegistry(bool registering) override {
+        if (!registering) return platform::AfxOleUnregisterClass(classId(), progId());
+        return platform::AfxOleRegisterControlClass({
+            moduleHandle(), classId(), progId(), stringResource(resources::IDS_IVELCARD), resources::IDB_IVELCARD,
+            platform::afxRegApartmentThreading, kMiscStatus, LIBID_IvelcardLib, kTypeLibMajor, kTypeLibMinor});
+    }
+};
+
+// The page's ProgID is held by the factory but neither written nor removed.
+class CIvelcardPropPageFactory : public platform::COleObjectFactory {
+public:
+    CIvelcardPropPageFactory()
+        : COleObjectFactory(CLSID_IvelcardPropPage, &CIvelcardPropPage::create, false, kPropPageProgId) {}
+
+    bool UpdateRegistry(bool registering) override {
+        if (!registering) return platform::AfxOleUnregisterClass(classId(), nullptr);
+        return platform::AfxOleRegisterPropertyPageClass(moduleHandle(), classId(),
+                                                         stringResource(resources::IDS_IVELCARD_PPG));
+    }
+};
+
+// Created at load in this order, destroyed in reverse.
+CIvelcardApp theApp;
+CIvelcardCtrlFactory controlFactory;
+CIvelcardPropPageFactory propPageFactory;
+
+}  // namespace
+
+HRESULT registerServer() {
+    AFX_MANAGE_STATE_STATIC();
+    if (!platform::AfxOleRegisterTypeLib(moduleHandle(), LIBID_IvelcardLib)) return platform::SELFREG_E_TYPELIB;
+    if (!platform::COleObjectFactory::UpdateRegistryAll(true)) return platform::SELFREG_E_CLASS;
+    return platform::S_OK;
+}
+
+HRESULT unregisterServer() {
+    AFX_MANAGE_STATE_STATIC();
+    if (!platform::AfxOleUnregisterTypeLib(LIBID_IvelcardLib, kTypeLibMajor, kTypeLibMinor, 0)) {
+        return platform::SELFREG_E_TYPELIB;
+    }
+    if (!platform::COleObjectFactory::UpdateRegistryAll(false)) return platform::SELFREG_E_CLASS;
+    return platform::S_OK;
+}
+
+}  // namespace control

@@ -1,0 +1,139 @@
+#include <json/json.h>
+
+#include <fstream>
+
+#include <filesystem>
+
+#include "ModuleFixture.h"
+
+namespace moduletest {
+namespace {
+
+using Records = std::map<std::string, std::map<std::string, std::string>>;
+
+const std::string kControl = "CLSID\\{4F5D262A-FF7A-4211-8D8E-9D095FAB3A99}";
+const std::string kPage = "CLSID\\{1D86AF72-1DBA-497B-845B-F18F5F982D56}";
+const std::string kLibrary = "TypeLib\\{149AC0AB-F3F1-402A-B3B3-B49562250391}";
+
+class Registration : public Module {
+protected:
+    // Every key of the store with its values.
+    Records records() const {
+        Records out;
+        std::ifstream file(registry_ / "classes.json");
+        Json::Value root;
+        if (!file || !Json::parseFromStream(Json::CharReaderBuilder(), file, &root, nullptr)) return out;
+        for (const std::string& key : root.getMemberNames()) {
+            out[key];
+            for (const std::string& name : root[key].getMemberNames()) out[key][name] = root[key][name].asString();
+        }
+        return out;
+    }
+    // The keys that belong to the control, its page, its ProgIDs or its library.
+    std::vector<std::string> ownKeys() const {
+        std::vector<std::string> keys;
+        for (const auto& [key, values] : records()) {
+            if (key.rfind(kControl, 0) == 0 || key.rfind(kPage, 0) == 0 || key.rfind(kLibrary, 0) == 0 ||
+                key.rfind("IVELCARD.", 0) == 0) {
+                keys.push_back(key);
+            }
+        }
+        return keys;
+    }
+    std::string modulePath() const { return std::filesystem::canonical(module()).string(); }
+};
+
+TEST_F(Registration, RecordsTheClassesTheProgIdAndTheTypeLibrary) {
+    const ProcessResult r = ivelcard({"register"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string path = modulePath();
+    const std::string directory = path.substr(0, path.rfind('/'));
+    Records expected = {
+        {"CLSID", {}},
+        {kControl, {{"", "Ivelcard Control"}}},
+        {kControl + "\\InprocServer32", {{"", path}, {"ThreadingModel", "Apartment"}}},
+        {kControl + "\\ProgID", {{"", "IVELCARD.QVCtrl.1"}}},
+        {kControl + "\\ToolboxBitmap32", {{"", path + ", 201"}}},
+        {kControl + "\\MiscStatus", {{"", "131473"}}},
+        {kControl + "\\TypeLib", {{"", "{149AC0AB-F3F1-402A-B3B3-B49562250391}"}}},
+        {kControl + "\\Version", {{"", "1.0"}}},
+        {kControl + "\\Control", {}},
+        {"IVELCARD.QVCtrl.1", {{"", "Ivelcard Control"}}},
+        {"IVELCARD.QVCtrl.1\\CLSID", {{"", "{4F5D262A-FF7A-4211-8D8E-9D095FAB3A99}"}}},
+        {kPage, {{"", "Ivelcard Property Page"}}},
+        {kPage + "\\InprocServer32", {{"", path}, {"ThreadingModel", "Apartment"}}},
+        {"TypeLib", {}},
+        {kLibrary, {}},
+        {kLibrary + "\\1.0", {{"", "Ivelcard ActiveX 控件模块"}}},
+        {kLibrary + "\\1.0\\0", {}},
+        {kLibrary + "\\1.0\\0\\win32", {{"", path}}},
+        {kLibrary + "\\1.0\\FLAGS", {{"", "2"}}},
+        {kLibrary + "\\1.0\\HELPDIR", {{"", directory}}},
+    };
+    EXPECT_EQ(records(), expected);
+
+    // Unregistration removes all of it; the page's ProgID was never written.
+    const ProcessResult u = ivelcard({"unregister"});
+    EXPECT_EQ(u.exitCode, 0) << u.err;
+    EXPECT_TRUE(ownKeys().empty());
+}
+
+TEST_F(Registration, TypeLibraryFailureRegistersNoClass) {
+    deny_ = "TypeLib\\";
+    const ProcessResult r = ivelcard({"register"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, ::testing::HasSubstr("0x80040200"));
+    EXPECT_TRUE(ownKeys().empty());
+}
+
+TEST_F(Registration, FailingFactoryGivesClassErrorAndKeepsWhatTheOthersDid) {
+    deny_ = kPage;
+    const ProcessResult r = ivelcard({"register"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, ::testing::HasSubstr("0x80040201"));
+    EXPECT_EQ(records()[kControl + "\\ProgID"][""], "IVELCARD.QVCtrl.1");
+    EXPECT_FALSE(records().contains(kPage));
+}
+
+TEST_F(Registration, TypeLibraryThatCannotBeUnregisteredLeavesTheClasses) {
+    ASSERT_EQ(ivelcard({"register"}).exitCode, 0);
+    const Records before = records();
+    deny_ = kLibrary;
+    const ProcessResult r = ivelcard({"unregister"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, ::testing::HasSubstr("0x80040200"));
+    EXPECT_EQ(records(), before);
+}
+
+TEST_F(Registration, HostsFindTheRegisteredModuleByItsProgId) {
+    ASSERT_EQ(ivelcard({"register"}).exitCode, 0);
+    // A copy of the host far from the module: only the registry can lead it there.
+    const std::string host = scratch_ / "ivelcard";
+    std::filesystem::copy_file(testsupport::binDir() + "/ivelcard", host);
+    ProcessResult r = testsupport::runProcess({host, "call", "connect"}, environment());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, doc(0, ""));
+    r = testsupport::runProcess({host, "unregister"}, environment());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    r = testsupport::runProcess({host, "call", "connect"}, environment());
+    EXPECT_EQ(r.exitCode, 2);
+}
+
+TEST_F(Module, AboutAndDrawAcrossTheModuleBoundary) {
+    ProcessResult r = ivelcard({"about"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_THAT(r.err, ::testing::HasSubstr("关于 二代身份证阅读器控件"));
+    EXPECT_THAT(r.err, ::testing::HasSubstr("确定"));
+
+    r = ivelcard({"draw", "30x20", "--out", scratch_ / "control.bmp"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string bmp = readFile(scratch_ / "control.bmp");
+    ASSERT_EQ(bmp.size(), 54u + 20u * 92u);
+    // Bottom row first, blue-green-red: the corner is white, the bottom edge's middle is the outline.
+    EXPECT_EQ(bmp.substr(54, 3), "\xFF\xFF\xFF");
+    EXPECT_EQ(bmp.substr(54 + 15 * 3, 3), std::string(3, '\0'));
+}
+
+}  // namespace
+}  // namespace moduletest
