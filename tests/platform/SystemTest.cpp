@@ -15,21 +15,7 @@ using testsupport::TempDir;
 
 constexpr uid_t kNobody = 65534;
 
-class EnvironmentOverride {
-public:
-    EnvironmentOverride(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) previous_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvironmentOverride() {
-        if (previous_) ::setenv(name_, previous_->c_str(), 1);
-        else ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> previous_;
-};
+using EnvironmentOverride = testsupport::ScopedEnvironment;
 
 TEST(TempPath, UsesThePrivateRuntimeDirectoryWithOneSeparator) {
     TempDir runtime;

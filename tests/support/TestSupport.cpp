@@ -26,14 +26,15 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-ScopedRuntimeDir::ScopedRuntimeDir() {
-    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) previous_ = old;
-    ::setenv("XDG_RUNTIME_DIR", dir_.path().c_str(), 1);
+ScopedEnvironment::ScopedEnvironment(const char* name, const std::optional<std::string>& value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    if (value) ::setenv(name, value->c_str(), 1);
+    else ::unsetenv(name);
 }
 
-ScopedRuntimeDir::~ScopedRuntimeDir() {
-    if (previous_) ::setenv("XDG_RUNTIME_DIR", previous_->c_str(), 1);
-    else ::unsetenv("XDG_RUNTIME_DIR");
+ScopedEnvironment::~ScopedEnvironment() {
+    if (previous_) ::setenv(name_, previous_->c_str(), 1);
+    else ::unsetenv(name_);
 }
 
 std::string readFile(const std::string& path) {

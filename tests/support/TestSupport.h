@@ -25,18 +25,30 @@ private:
     std::string path_;
 };
 
+// Sets an environment variable of this process (or removes it, for nullopt)
+// for the object's lifetime.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::optional<std::string>& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
 // Points XDG_RUNTIME_DIR of this process at a private scratch directory for
 // as long as the object lives, so nothing touches the user's own.
 class ScopedRuntimeDir {
 public:
-    ScopedRuntimeDir();
-    ~ScopedRuntimeDir();
     const std::string& path() const { return dir_.path(); }
     std::string workDirectory() const { return dir_.path() + "/chinaidcard/"; }
 
 private:
     TempDir dir_;
-    std::optional<std::string> previous_;
+    ScopedEnvironment environment_{"XDG_RUNTIME_DIR", dir_.path()};
 };
 
 std::string readFile(const std::string& path);

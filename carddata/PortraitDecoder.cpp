@@ -1,0 +1,71 @@
+#include "carddata/PortraitDecoder.h"
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "platform/FileLock.h"
+#include "platform/System.h"
+#include "reader/Deployment.h"
+#include "reader/ReaderApi.h"
+#include "reader/ReaderLibrary.h"
+
+namespace carddata {
+namespace {
+
+static_assert(kPhotoDataSize == static_cast<std::size_t>(reader::kPhotoDataSize));
+
+// Creates the compressed file anew with the 1024 bytes in one write. A file
+// that cannot be created is left out; the decoder then finds nothing.
+void writeCompressedFile(const std::string& path, const unsigned char (&photoData)[kPhotoDataSize]) {
+    platform::deleteFile(path);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return;
+    std::fwrite(photoData, 1, sizeof photoData, file);
+    std::fclose(file);
+}
+
+void readBitmapFile(const std::string& path, unsigned char (&portraitBitmap)[kPortraitBitmapSize]) {
+    std::memset(portraitBitmap, 0, sizeof portraitBitmap);
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return;
+    std::fread(portraitBitmap, 1, sizeof portraitBitmap, file);
+    std::fclose(file);
+}
+
+}  // namespace
+
+std::int32_t decodePortrait(const unsigned char (&photoData)[kPhotoDataSize],
+                            unsigned char (&portraitBitmap)[kPortraitBitmapSize]) {
+    try {
+        const reader::GetBmpFn getBmp = reader::readerLibrary().GetBmp;
+        const std::string directory = reader::workDirectoryPath();
+        if (getBmp == nullptr || directory.empty()) return kPortraitNotDecoded;
+
+        const std::string compressedPath = directory + kCompressedPortraitFileName;
+        const std::string bitmapPath = directory + kPortraitBitmapFileName;
+        // The decoder takes a writable text.
+        std::vector<char> decoderArgument(compressedPath.begin(), compressedPath.end());
+        decoderArgument.push_back('\0');
+
+        // Another decode of this user waits here until this one has read its
+        // bitmap back (and this one waits for it). Without a lock (the lock
+        // file cannot be opened) the decode goes on unguarded.
+        const platform::FileLock lock(directory + kPortraitLockFileName);
+
+        platform::deleteFile(compressedPath);
+        platform::deleteFile(bitmapPath);
+        writeCompressedFile(compressedPath, photoData);
+
+        const std::int32_t result = getBmp(decoderArgument.data(), kDecoderMode);
+        if (result == kPortraitDecoded) readBitmapFile(bitmapPath, portraitBitmap);
+        return result;
+    } catch (const std::exception&) {
+        // Only building the paths allocates; without them nothing was decoded.
+        return kPortraitNotDecoded;
+    }
+}
+
+}  // namespace carddata

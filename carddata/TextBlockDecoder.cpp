@@ -1,0 +1,85 @@
+#include "carddata/TextBlockDecoder.h"
+
+#include <climits>
+#include <string_view>
+#include <utility>
+
+#include "carddata/NationNames.h"
+#include "platform/CodePage.h"
+#include "reader/ReaderApi.h"
+
+namespace carddata {
+namespace {
+
+static_assert(kTextBlockSize == static_cast<std::size_t>(reader::kTextBlockSize));
+
+constexpr std::size_t kWidestField = 35;
+
+constexpr bool fieldsFitTheBlock() {
+    std::size_t next = 0;
+    for (const TextBlockField& field : kTextBlockFields) {
+        if (field.offset != next || field.characters > kWidestField) return false;
+        next = field.offset + 2 * field.characters;
+    }
+    return next == kTextBlockUsedBytes && next <= kTextBlockSize;
+}
+static_assert(fieldsFitTheBlock(), "fields lie back to back within the used part of the block");
+
+// The field's characters up to its first zero character, in the ANSI code
+// page.
+std::string convertField(const unsigned char* block, const TextBlockField& field) {
+    char16_t characters[kWidestField + 1];
+    const unsigned char* bytes = block + field.offset;
+    for (std::size_t i = 0; i < field.characters; ++i) {
+        characters[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    characters[field.characters] = 0;
+    return platform::wideToAnsi(std::u16string_view(characters));
+}
+
+void trimTrailingSpaces(std::string& text) {
+    const std::size_t end = text.find_last_not_of(' ');
+    text.erase(end == std::string::npos ? 0 : end + 1);
+}
+
+bool isWhiteSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Leading white space, an optional sign, then decimal digits up to the first
+// other character; no digits give 0. Saturates instead of overflowing.
+std::int32_t parseDecimal(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && isWhiteSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value <= INT_MAX) value = value * 10 + (text[i] - '0');
+    }
+    if (value > INT_MAX) value = INT_MAX;
+    return static_cast<std::int32_t>(negative ? -value : value);
+}
+
+}  // namespace
+
+void decodeTextBlock(IdentityRecord& record, const unsigned char (&block)[kTextBlockSize]) {
+    for (const TextBlockField& field : kTextBlockFields) {
+        std::string text = convertField(block, field);
+        switch (field.decoding) {
+            case FieldDecoding::Gender:
+                record.gender = parseDecimal(text) == kGenderCodeFemale ? kGenderFemale : kGenderOther;
+                break;
+            case FieldDecoding::Nation:
+                trimTrailingSpaces(text);
+                record.*field.text = nationName(parseDecimal(text));
+                break;
+            case FieldDecoding::Text:
+                trimTrailingSpaces(text);
+                record.*field.text = std::move(text);
+                break;
+        }
+    }
+}
+
+}  // namespace carddata
