@@ -1,13 +1,23 @@
 // The control across the module boundary, against the virtual reader with
-// zero latency: control creation (deployment and binding) and each session
-// operation as a host calls it through IDispatch.
+// zero latency: control creation (deployment and binding), each session
+// operation and the card read as a host calls them through IDispatch, and,
+// in the same run, the floor of the card read: the three JPEG encodings of
+// its pictures alone.
 #include <benchmark/benchmark.h>
+#include <json/json.h>
+
+#include <cstdio>
+#include <jpeglib.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "cardface/JpegMemoryEncoder.h"
 #include "control/Identifiers.h"
+#include "platform/CodePage.h"
 #include "platform/Com.h"
 #include "platform/System.h"
 
@@ -41,13 +51,17 @@ IDispatch* createControl() {
     return control;
 }
 
-void invoke(IDispatch* control, DISPID id) {
+// Calls a member; returns the document it answered.
+std::u16string invoke(IDispatch* control, DISPID id) {
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     VARIANT result;
     VariantInit(&result);
     control->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr);
     benchmark::DoNotOptimize(result.bstrVal);
+    std::u16string text;
+    if (result.vt == VT_BSTR && result.bstrVal != nullptr) text.assign(result.bstrVal, SysStringLen(result.bstrVal));
     VariantClear(&result);
+    return text;
 }
 
 void BM_CreateControl(benchmark::State& state) {
@@ -90,6 +104,92 @@ void BM_GetSamId(benchmark::State& state) {
     control->Release();
 }
 BENCHMARK(BM_GetSamId);
+
+void BM_ReadCert(benchmark::State& state) {
+    IDispatch* control = createControl();
+    invoke(control, control::kDispidConnect);
+    std::size_t bytes = 0;
+    for (auto _ : state) bytes = invoke(control, control::kDispidReadCert).size();
+    state.counters["documentChars"] = static_cast<double>(bytes);
+    control->Release();
+}
+BENCHMARK(BM_ReadCert)->Unit(benchmark::kMillisecond);
+
+std::string base64Decode(const std::string& text) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned buffer = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const std::size_t value = alphabet.find(c);
+        if (value == std::string::npos) continue;
+        buffer = (buffer << 6) | static_cast<unsigned>(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;
+    std::size_t capacity = 0;
+};
+
+Picture decompress(const std::string& jpeg, std::size_t capacity) {
+    jpeg_decompress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size());
+    jpeg_read_header(&info, TRUE);
+    jpeg_start_decompress(&info);
+    Picture picture{static_cast<int>(info.output_width), static_cast<int>(info.output_height), {}, capacity};
+    picture.rgb.resize(std::size_t{info.output_width} * info.output_height * 3);
+    while (info.output_scanline < info.output_height) {
+        JSAMPROW row = picture.rgb.data() + std::size_t{info.output_scanline} * info.output_width * 3;
+        jpeg_read_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_decompress(&info);
+    jpeg_destroy_decompress(&info);
+    return picture;
+}
+
+// The pixels of the three pictures of one card read.
+const std::vector<Picture>& cardPictures() {
+    static const std::vector<Picture> pictures = [] {
+        IDispatch* control = createControl();
+        invoke(control, control::kDispidConnect);
+        std::istringstream text(utf16ToUtf8(invoke(control, control::kDispidReadCert)));
+        control->Release();
+        Json::Value document;
+        Json::parseFromStream(Json::CharReaderBuilder(), text, &document, nullptr);
+        const Json::Value& content = document["resultContent"];
+        return std::vector<Picture>{
+            decompress(base64Decode(content["identityPic"].asString()), 4096),
+            decompress(base64Decode(content["base64ID_PicFront"].asString()), 436614),
+            decompress(base64Decode(content["base64ID_PicBack"].asString()), 436614)};
+    }();
+    return pictures;
+}
+
+void BM_ThreeJpegEncodings(benchmark::State& state) {
+    std::vector<Picture> pictures = cardPictures();
+    std::vector<std::uint8_t> out(436614);
+    for (auto _ : state) {
+        for (Picture& picture : pictures) {
+            std::int32_t length = 0;
+            cardface::JpegMemoryEncoder::encode(picture.width, picture.height, picture.rgb,
+                                                std::span(out.data(), picture.capacity), length, false, false, false);
+            benchmark::DoNotOptimize(length);
+        }
+    }
+}
+BENCHMARK(BM_ThreeJpegEncodings)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <json/value.h>
 
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -11,6 +12,8 @@
 #include "control/ResultDocument.h"
 #include "platform/Exceptions.h"
 #include "platform/ModuleState.h"
+#include "carddata/IdentityRecord.h"
+#include "reader/CardRead.h"
 #include "reader/Deployment.h"
 #include "reader/ReaderLibrary.h"
 #include "reader/Session.h"
@@ -75,15 +78,11 @@ constexpr OutcomeRow kGetSamIdRows[] = {
 };
 constexpr OutcomeTable kGetSamIdTable{kGetSamIdRows, {0, kFlagIsCode, &msg::kSamIdFailed, 0}};
 
-// Card read codes.
-constexpr int kReadFailed = -1;
-constexpr int kReadNotConnected = -2;
-constexpr int kReadNotReady = -3;
 constexpr OutcomeRow kReadCertRows[] = {
-    {0, 0, nullptr, 0},
-    {kReadFailed, -1, &msg::kReadCardError, 0},
-    {kReadNotConnected, -1, &msg::kDeviceNotConnected, 0},
-    {kReadNotReady, -1, &msg::kLibraryLinkError, 0},
+    {reader::kCardOk, 0, nullptr, 0},
+    {reader::kCardFailed, -1, &msg::kReadCardError, 0},
+    {reader::kCardNotConnected, -1, &msg::kDeviceNotConnected, 0},
+    {reader::kCardNotReady, -1, &msg::kLibraryLinkError, 0},
 };
 constexpr OutcomeTable kReadCertTable{kReadCertRows, {0, -1, &msg::kUnknownError, 0}};
 
@@ -103,13 +102,16 @@ public:
         status_ = row->status;
     }
 
-    // Runs `work` inside the guard; a caught failure leaves the state as it stood.
+    // Runs `work` inside the guard; a caught failure leaves the state as it
+    // stood. Returns what was caught.
     template <class Work>
-    void determine(Work&& work) {
-        platform::runGuarded(work);
+    platform::CaughtFailure determine(Work&& work) {
+        return platform::runGuarded(work);
     }
 
     int status() const { return status_; }
+    // The document's "resultContent" member (created on first use).
+    Json::Value& content() { return document_["resultContent"]; }
 
     // Sets "resultFlag" and "errorMsg", then the operation's own members,
     // and writes the document.
@@ -137,6 +139,24 @@ BSTR runSessionOperation(const char* initialMessage, const OutcomeTable& table, 
     Frame frame(initialMessage);
     frame.determine([&] { frame.apply(table, operation()); });
     return documentToBstr(frame.finish());
+}
+
+// The card's content as the document carries it, all twelve members.
+Json::Value resultContent(const carddata::IdentityRecord& record) {
+    Json::Value content(Json::objectValue);
+    content["partyName"] = record.partyName;
+    content["gender"] = record.gender;
+    content["nation"] = record.nation;
+    content["bornDay"] = record.bornDay;
+    content["certAddress"] = record.certAddress;
+    content["certNumber"] = record.certNumber;
+    content["certOrg"] = record.certOrg;
+    content["effDate"] = record.effDate;
+    content["expDate"] = record.expDate;
+    content["identityPic"] = record.identityPic;
+    content["base64ID_PicFront"] = record.base64ID_PicFront;
+    content["base64ID_PicBack"] = record.base64ID_PicBack;
+    return content;
 }
 
 constexpr platform::DispatchEntry kDispatchTable[] = {
@@ -191,13 +211,20 @@ BSTR CIvelcardCtrl::getSAMID() {
 BSTR CIvelcardCtrl::readCert() {
     AFX_MANAGE_STATE_STATIC();
     Frame frame(msg::kReadCardError);
-    frame.determine([&] {
-        const reader::ReaderLibrary& library = reader::readerLibrary();
-        const int code = !library.librariesReady ? kReadNotReady
-                         : !library.connected    ? kReadNotConnected
-                                                 : kReadFailed;  // the card read itself is not built yet
+    // The record is large (its buffers are inline); it lives for this call only.
+    const auto record = std::make_unique<carddata::IdentityRecord>();
+    const platform::CaughtFailure failure = frame.determine([&] {
+        // Only the read's code decides; the search and the selection may fail
+        // and the read is still attempted.
+        reader::findCard();
+        reader::selectCard();
+        const int code = reader::readCard(*record);
+        if (code == reader::kCardOk) frame.content() = resultContent(*record);
         frame.apply(kReadCertTable, code);
     });
+    // A read ended by a framework failure is a failed read, whatever the
+    // search and the selection said before it.
+    if (failure != platform::CaughtFailure::None) frame.apply(kReadCertTable, reader::kCardFailed);
     return documentToBstr(frame.finish());
 }
 

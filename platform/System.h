@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,8 @@ using ModuleHandle = void*;
 
 // The value of an environment variable, or nothing when it is not set.
 std::optional<std::string> environmentVariable(const char* name);
+// Sets an environment variable of this process.
+bool setEnvironmentVariable(const char* name, const std::string& value);
 
 // The user's private temporary directory, ending in kPathSeparator:
 // $XDG_RUNTIME_DIR when it passes the privacy checks, otherwise a per-user
@@ -70,5 +73,10 @@ std::string executablePath();
 
 // True when `path` names an existing file or directory.
 bool fileExists(const std::string& path);
+
+// Keeps standard output for the program's own answers: returns a stream on
+// the original standard output and points the process's standard output
+// (where loaded modules print their diagnostics) at standard error.
+std::FILE* reserveStandardOutput();
 
 }  // namespace platform

@@ -17,6 +17,10 @@ std::optional<std::string> environmentVariable(const char* name) {
     return std::string(value);
 }
 
+bool setEnvironmentVariable(const char* name, const std::string& value) {
+    return ::setenv(name, value.c_str(), 1) == 0;
+}
+
 bool isOwnDirectory(const std::string& path, DirectoryCheck check) {
     // lstat of "link/" would follow the link: look at the name itself.
     std::string name = path;
@@ -127,6 +131,19 @@ std::string executablePath() {
     if (n <= 0) return {};
     path.resize(static_cast<std::size_t>(n));
     return path;
+}
+
+std::FILE* reserveStandardOutput() {
+    std::fflush(stdout);
+    const int own = ::dup(STDOUT_FILENO);
+    if (own < 0) return stdout;
+    std::FILE* stream = ::fdopen(own, "w");
+    if (stream == nullptr) {
+        ::close(own);
+        return stdout;
+    }
+    ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    return stream;
 }
 
 bool fileExists(const std::string& path) {

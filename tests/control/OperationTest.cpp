@@ -5,6 +5,8 @@
 #include "FakeReader.h"
 #include "control/IvelcardCtrl.h"
 #include "platform/CodePage.h"
+#include "platform/Exceptions.h"
+#include "reader/CardRead.h"
 #include "reader/ReaderLibrary.h"
 #include "support/TestSupport.h"
 
@@ -166,6 +168,20 @@ TEST_F(ControlOperations, DisconnectTwiceSaysNotConnected) {
     script().closeResult = 1;
     ASSERT_EQ(documentText(control_->connect()), flagAndMessage(0, ""));
     EXPECT_EQ(documentText(control_->disconnect()), flagAndMessage(1, "发生错误"));
+}
+
+void failingDecoder(carddata::IdentityRecord&, const unsigned char (&)[carddata::kTextBlockSize]) {
+    throw platform::CException();
+}
+
+TEST_F(ControlOperations, CardReadEndedByAFrameworkFailureIsAFailedRead) {
+    script().statusByPort[1001] = {144};
+    ASSERT_EQ(documentText(control_->connect()), flagAndMessage(0, ""));
+    // The card was found and selected (code 0) before the failure.
+    const auto previous = reader::setTextBlockDecoder(failingDecoder);
+    EXPECT_EQ(documentText(control_->readCert()), flagAndMessage(-1, "读卡错误"));
+    reader::setTextBlockDecoder(previous);
+    EXPECT_EQ(fakereader::calls().back(), "SDT_ReadBaseFPMsg 1001 1");
 }
 
 }  // namespace

@@ -40,6 +40,40 @@ int getSamIdToStr(int port, char* buffer, int flag) {
     return script().samIdResult;
 }
 
+int startFind(int port, unsigned char*, int flag) {
+    record("SDT_StartFindIDCard", port, flag);
+    return script().findResult;
+}
+
+int selectCard(int port, unsigned char*, int flag) {
+    record("SDT_SelectIDCard", port, flag);
+    return script().selectResult;
+}
+
+void deliver(unsigned char* text, std::uint32_t* textLength, unsigned char* photo, std::uint32_t* photoLength) {
+    std::memcpy(text, script().textBlock, sizeof script().textBlock);
+    std::memcpy(photo, script().photo, sizeof script().photo);
+    *textLength = sizeof script().textBlock;
+    *photoLength = sizeof script().photo;
+}
+
+int readBaseFp(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
+               std::uint32_t* photoLength, unsigned char*, std::uint32_t* fingerprintLength, int flag) {
+    record("SDT_ReadBaseFPMsg", port, flag);
+    if (script().readFpResult == 144) {
+        deliver(text, textLength, photo, photoLength);
+        *fingerprintLength = 1024;
+    }
+    return script().readFpResult;
+}
+
+int readBase(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
+             std::uint32_t* photoLength, int flag) {
+    record("SDT_ReadBaseMsg", port, flag);
+    if (script().readResult == 144) deliver(text, textLength, photo, photoLength);
+    return script().readResult;
+}
+
 }  // namespace
 
 Script& script() {
@@ -61,6 +95,10 @@ void install() {
     library.SDT_SetMaxRFByte = setMaxRfByte;
     library.SDT_ClosePort = closePort;
     library.SDT_GetSAMIDToStr = getSamIdToStr;
+    library.SDT_StartFindIDCard = startFind;
+    library.SDT_SelectIDCard = selectCard;
+    library.SDT_ReadBaseFPMsg = readBaseFp;
+    library.SDT_ReadBaseMsg = readBase;
     library.librariesReady = true;
 }
 

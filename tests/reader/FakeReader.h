@@ -18,6 +18,12 @@ struct Script {
     int samIdResult = 144;
     std::string samIdText = "0123-456";
     bool throwOnCall = false;  // every entry raises a framework failure
+    int findResult = 159;
+    int selectResult = 144;
+    int readFpResult = 144;
+    int readResult = 144;
+    unsigned char textBlock[256] = {};  // what the reads deliver
+    unsigned char photo[1024] = {};
 };
 
 Script& script();

@@ -2,16 +2,23 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <json/json.h>
+
 #include "platform/CodePage.h"
 #include "platform/DeviceContext.h"
+#include "platform/System.h"
 #include "tools/ivelcard/ControlHost.h"
 
 namespace {
 
 using Args = std::vector<std::string>;
+
+// The program's answers; whatever the module prints goes to standard error.
+std::FILE* answers = stdout;
 
 constexpr int kCommandFailed = 1;
 constexpr int kHostFailure = 2;
@@ -25,6 +32,13 @@ constexpr const char* kUsage =
     "                           this order (connect, disconnect, getStatus,\n"
     "                           getSAMID, readCert, AboutBox); each returned\n"
     "                           document is printed as UTF-8\n"
+    "  read [--out DIR]         connect, then read the card; print the readCert\n"
+    "                           document, and with --out also write the\n"
+    "                           portrait and both card faces as JPEG files\n"
+    "                           (portrait.jpg, front.jpg, back.jpg) into DIR\n"
+    "  face [--reader DESCRIPTION] --out DIR\n"
+    "                           render both faces of the card on the virtual\n"
+    "                           reader (described by DESCRIPTION) into DIR\n"
     "  register [MODULE]        register the module (DllRegisterServer)\n"
     "  unregister               unregister the module (DllUnregisterServer)\n"
     "  about                    show the control's about box\n"
@@ -67,9 +81,9 @@ int callMembers(const std::string& modulePath, const Args& names) {
         std::u16string result;
         if (!control.call(id, result, error)) return fail(error);
         const std::string text = platform::utf16ToUtf8(result);
-        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fwrite(text.data(), 1, text.size(), answers);
     }
-    return std::fflush(stdout) == 0 ? 0 : fail("cannot write the output");
+    return std::fflush(answers) == 0 ? 0 : fail("cannot write the output");
 }
 
 // Runs DllRegisterServer or DllUnregisterServer of the module.
@@ -82,6 +96,117 @@ int updateRegistration(const std::string& modulePath, const char* entryName) {
     const platform::HRESULT hr = entry();
     if (platform::FAILED(hr)) return fail(std::string(entryName) + " failed (" + host::hresultText(hr) + ")", kCommandFailed);
     std::fprintf(stderr, "ivelcard: %s %s\n", entryName, modulePath.c_str());
+    return 0;
+}
+
+std::string base64Decode(const std::string& text) {
+    std::string out;
+    unsigned buffer = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const char* found = c != 0 ? std::strchr(alphabet, c) : nullptr;
+        if (found == nullptr) continue;
+        buffer = (buffer << 6) | static_cast<unsigned>(found - alphabet);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+struct ImageMember {
+    const char* key;
+    const char* fileName;
+};
+constexpr ImageMember kPortrait = {"identityPic", "portrait.jpg"};
+constexpr ImageMember kFront = {"base64ID_PicFront", "front.jpg"};
+constexpr ImageMember kBack = {"base64ID_PicBack", "back.jpg"};
+
+// Connects and reads the card in one control; the readCert document as UTF-8.
+bool readCard(const std::string& modulePath, std::string& document, std::string& error) {
+    host::ControlHost control;
+    if (!control.open(modulePath, error)) return false;
+    const auto connect = control.memberId("connect");
+    const auto readCert = control.memberId("readCert");
+    if (!connect || !readCert) {
+        error = "the control has no connect or readCert member";
+        return false;
+    }
+    std::u16string result;
+    if (!control.call(*connect, result, error)) return false;
+    Json::Value answer;
+    std::istringstream stream(platform::utf16ToUtf8(result));
+    if (Json::parseFromStream(Json::CharReaderBuilder(), stream, &answer, nullptr) && answer["resultFlag"].asInt() != 0) {
+        std::fprintf(stderr, "ivelcard: connect failed: %s\n", answer["errorMsg"].asString().c_str());
+    }
+    if (!control.call(*readCert, result, error)) return false;
+    document = platform::utf16ToUtf8(result);
+    return true;
+}
+
+// Writes the image members of a readCert document into `directory`; the
+// number of images written.
+int writeImages(const std::string& document, const std::string& directory, std::initializer_list<ImageMember> images) {
+    Json::Value answer;
+    std::istringstream stream(document);
+    if (!Json::parseFromStream(Json::CharReaderBuilder(), stream, &answer, nullptr)) return 0;
+    int written = 0;
+    for (const ImageMember& image : images) {
+        const std::string text = answer["resultContent"][image.key].asString();
+        if (text.empty()) {
+            std::fprintf(stderr, "ivelcard: the document has no %s\n", image.key);
+            continue;
+        }
+        const std::string path = directory + "/" + image.fileName;
+        const std::string bytes = base64Decode(text);
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        if (!file) {
+            std::fprintf(stderr, "ivelcard: cannot write %s\n", path.c_str());
+            continue;
+        }
+        std::fprintf(stderr, "ivelcard: wrote %s\n", path.c_str());
+        ++written;
+    }
+    return written;
+}
+
+// Parses "--out DIR" (and, when `reader` is given, "--reader DESCRIPTION").
+bool parseOutput(const Args& args, std::string& out, std::string* reader) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--out" && i + 1 < args.size()) out = args[++i];
+        else if (reader != nullptr && args[i] == "--reader" && i + 1 < args.size()) *reader = args[++i];
+        else return false;
+    }
+    return true;
+}
+
+int read(const std::string& modulePath, const Args& args) {
+    std::string out;
+    if (!parseOutput(args, out, nullptr)) return usage();
+    if (!out.empty() && !platform::makeSureDirectoryPathExists(out + "/")) return fail("cannot create " + out);
+    std::string document;
+    std::string error;
+    if (!readCard(modulePath, document, error)) return fail(error);
+    std::fwrite(document.data(), 1, document.size(), answers);
+    if (std::fflush(answers) != 0) return fail("cannot write the output");
+    if (!out.empty()) writeImages(document, out, {kPortrait, kFront, kBack});
+    return 0;
+}
+
+int face(const std::string& modulePath, const Args& args) {
+    std::string out;
+    std::string reader;
+    if (!parseOutput(args, out, &reader) || out.empty()) return usage();
+    if (!reader.empty()) platform::setEnvironmentVariable("IVELCARD_VIRTUAL_READER", reader);
+    if (!platform::makeSureDirectoryPathExists(out + "/")) return fail("cannot create " + out);
+    std::string document;
+    std::string error;
+    if (!readCard(modulePath, document, error)) return fail(error);
+    if (writeImages(document, out, {kFront, kBack}) != 2) return fail("the card faces were not rendered", kCommandFailed);
     return 0;
 }
 
@@ -117,6 +242,7 @@ int draw(const std::string& modulePath, const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    answers = platform::reserveStandardOutput();
     Args args(argv + 1, argv + argc);
     std::string modulePath;
     if (args.size() >= 2 && args[0] == "--module") {
@@ -127,7 +253,7 @@ int main(int argc, char** argv) {
     const std::string command = args[0];
     const Args rest(args.begin() + 1, args.end());
     if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
+        std::fputs(kUsage, answers);
         return 0;
     }
     if (command == "register") {
@@ -138,6 +264,8 @@ int main(int argc, char** argv) {
     }
     if (modulePath.empty()) modulePath = host::defaultModulePath();
     if (command == "call") return callMembers(modulePath, rest);
+    if (command == "read") return read(modulePath, rest);
+    if (command == "face") return face(modulePath, rest);
     if (command == "unregister") return rest.empty() ? updateRegistration(modulePath, "DllUnregisterServer") : usage();
     if (command == "about") return rest.empty() ? callMembers(modulePath, {"AboutBox"}) : usage();
     if (command == "draw") return draw(modulePath, rest);

@@ -1,0 +1,456 @@
+#include "cardface/CardFaceComposer.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cardface/CardFaceResources.h"
+#include "cardface/ColourConverter.h"
+#include "cardface/JpegMemoryEncoder.h"
+#include "cardface/PortraitText.h"
+#include "cardface/TextRasteriser.h"
+#include "platform/DataDirectory.h"
+#include "platform/System.h"
+
+namespace cardface {
+namespace {
+
+// ------------------------------------------------------------------ text block
+
+using TextUnits = std::array<char16_t, CardFaceComposer::kTextBlockSize / 2>;
+
+// Where each field lies in the text block, in units.
+struct UnitRange {
+    std::size_t first;
+    std::size_t count;
+};
+constexpr UnitRange kNameUnits{0, 15};
+constexpr std::size_t kGenderUnit = 15;
+constexpr std::size_t kNationUnit = 16;  // and 17
+constexpr UnitRange kYearUnits{18, 4};
+constexpr UnitRange kMonthUnits{22, 2};
+constexpr UnitRange kDayUnits{24, 2};
+constexpr UnitRange kAddressUnits{26, AddressLayout::kLength};
+constexpr UnitRange kNumberUnits{61, 18};
+constexpr UnitRange kAuthorityUnits{79, 15};
+constexpr UnitRange kValidityUnits{94, 34};  // start, end and the block's last 18 units
+
+constexpr char16_t kSpace = u' ';
+constexpr char16_t kDigitZero = u'0';
+constexpr char16_t kDigitNine = u'9';
+
+TextUnits readUnits(std::span<const std::uint8_t, CardFaceComposer::kTextBlockSize> block) {
+    TextUnits units{};
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        units[i] = static_cast<char16_t>(block[2 * i] | (block[2 * i + 1] << 8));
+    }
+    return units;
+}
+
+std::u16string_view view(const TextUnits& units, UnitRange range) {
+    return {units.data() + range.first, range.count};
+}
+
+bool isDigit(char16_t unit) { return unit >= kDigitZero && unit <= kDigitNine; }
+
+// ------------------------------------------------------------------ tables
+
+struct GenderText {
+    char16_t code;
+    std::u16string_view text;
+};
+constexpr GenderText kGenderTexts[] = {
+    {u'0', u"未知 "}, {u'1', u"男  "}, {u'2', u"女  "}, {u'9', u"未说明"}};
+constexpr std::u16string_view kNoGender = u"   ";
+
+// Nation names by code - 1 (codes 1 to 56), four units each; every other
+// code draws the blank entry.
+constexpr std::u16string_view kNationTexts[] = {
+    u"汉   ", u"蒙古  ", u"回   ", u"藏   ", u"维吾尔 ", u"苗   ", u"彝   ", u"壮   ",
+    u"布依  ", u"朝鲜  ", u"满   ", u"侗   ", u"瑶   ", u"白   ", u"土家  ", u"哈尼  ",
+    u"哈萨克 ", u"傣   ", u"黎   ", u"傈僳  ", u"佤   ", u"畲   ", u"高山  ", u"拉祜  ",
+    u"水   ", u"东乡  ", u"纳西  ", u"景颇  ", u"柯尔克孜", u"土   ", u"达斡尔 ", u"仫佬  ",
+    u"羌   ", u"布朗  ", u"撒拉  ", u"毛南  ", u"仡佬  ", u"锡伯  ", u"阿昌  ", u"普米  ",
+    u"塔吉克 ", u"怒   ", u"乌孜别克", u"俄罗斯 ", u"鄂温克 ", u"德昂  ", u"保安  ", u"裕固  ",
+    u"京   ", u"塔塔尔 ", u"独龙  ", u"鄂伦春 ", u"赫哲  ", u"门巴  ", u"珞巴  ", u"基诺  ",
+};
+constexpr std::u16string_view kNoNation = u"    ";
+constexpr std::size_t kNationTextLength = 4;
+static_assert(std::size(kNationTexts) == 56);
+static_assert(std::ranges::all_of(kNationTexts, [](std::u16string_view t) {
+    return t.size() == kNationTextLength;
+}));
+
+// The validity period gets marks inserted after the copied unit at a
+// position; the last two only while no unit from U+4E00 up (a Chinese text
+// such as 长期 in the end field) has been copied.
+struct ValidityMark {
+    std::size_t after;
+    char16_t mark;
+    bool onlyBeforeWideText;
+};
+constexpr ValidityMark kValidityMarks[] = {
+    {3, u'.', false}, {5, u'.', false}, {7, u'-', false}, {11, u'.', true}, {13, u'.', true}};
+constexpr char16_t kFirstWideText = 0x4E00;
+constexpr std::size_t kValidityTextLength = 39;
+
+// The card number's units become glyph indices of the OCR-B font: minus 29
+// puts the space on glyph 3, the digits on 19 to 28, X on 59.
+constexpr char16_t kOcrbGlyphOffset = 29;
+
+// ------------------------------------------------------------------ layout
+
+constexpr int kNameSize = 14;
+constexpr int kTextSize = 12;
+constexpr int kNumberSize = 16;
+constexpr int kShortNameSpacing = 12;  // added between the characters of a short name
+constexpr std::size_t kShortNameLimit = 3;
+
+// A strip: its width, where its top-left lands on the face, its baseline.
+struct StripPlace {
+    int width;
+    int x;
+    int y;
+    int baselineRow;
+};
+constexpr StripPlace kNamePlace{240, 67, 28, 14};
+constexpr StripPlace kGenderPlace{48, 67, 57, 12};
+constexpr StripPlace kNationPlace{64, 137, 57, 12};
+constexpr StripPlace kYearPlace{64, 67, 83, 12};
+constexpr StripPlace kMonthPlace{32, 120, 83, 12};
+constexpr StripPlace kDayPlace{32, 152, 83, 12};
+constexpr StripPlace kNumberPlace{288, 116, 178, 12};
+constexpr StripPlace kAuthorityPlace{240, 144, 154, 12};
+constexpr StripPlace kValidityPlace{624, 144, 179, 12};
+// A month or day drawn from its second digit alone moves right.
+constexpr int kShiftedColumns = 3;
+
+constexpr int kAddressX = 67;
+constexpr int kAddressY = 110;
+constexpr int kAddressBaseline = 12;
+constexpr int kCellWidth = 16;  // address strips: 16 pixels per character
+
+constexpr int kPortraitX = 213;
+constexpr int kPortraitY = 31;
+constexpr int kPortraitKey = 240;  // portrait luminance from here up is background
+constexpr std::size_t kPortraitLuma = std::size_t{kPortraitWidth} * kPortraitHeight;
+constexpr int kPortraitChromaWidth = kPortraitWidth / 2;
+constexpr int kPortraitChromaHeight = kPortraitHeight / 2;
+constexpr std::size_t kPortraitChroma =
+    std::size_t{kPortraitChromaWidth} * kPortraitChromaHeight;
+constexpr std::size_t kPortraitYuvSize = kPortraitLuma + 2 * kPortraitChroma;
+static_assert(kPortraitYuvSize == 19278);
+
+// A face as a 24-bit BMP image: 340 pixels make rows of 1,020 bytes, which
+// need no padding.
+constexpr std::size_t kBitmapSize =
+    ColourConverter::kBmpHeaderSize + std::size_t{FaceCanvas::kWidth} * 3 * FaceCanvas::kHeight;
+
+constexpr char kFontsFolder[] = "Fonts";
+constexpr char kSystemFontFile[] = "SIMHEI.TTF";
+
+// ------------------------------------------------------------------ buffers
+
+template <int Width>
+using StripCells = std::array<std::uint8_t, std::size_t{GlyphStrip::kRows} * Width>;
+
+// Every strip one composition draws into, zero-filled, and the portrait in
+// YUV 4:2:0 beside them: one work area.
+struct FieldStrips {
+    StripCells<kNamePlace.width> name;
+    StripCells<kGenderPlace.width> gender;
+    StripCells<kNationPlace.width> nation;
+    StripCells<kYearPlace.width> year;
+    StripCells<kMonthPlace.width> month;
+    StripCells<kDayPlace.width> day;
+    StripCells<kCellWidth * AddressLayout::kLength> address;
+    StripCells<kNumberPlace.width> number;
+    StripCells<kAuthorityPlace.width> authority;
+    StripCells<kValidityPlace.width> validity;
+    std::array<std::uint8_t, kPortraitYuvSize> portrait;
+};
+
+// A drawn strip and where it goes: its first `columns` columns are inked.
+struct Ink {
+    GlyphStrip strip;
+    int columns = 0;
+    int x = 0;
+    int y = 0;
+};
+
+constexpr int kFrontInks = 6 + AddressLayout::kMaxLines + 1;
+constexpr int kBackInks = 2;
+
+// ------------------------------------------------------------------ drawing
+
+std::optional<std::string> systemFontPath() {
+    const std::optional<std::string> windows = platform::windowsDirectory();
+    if (!windows) return std::nullopt;
+    std::string path = *windows;
+    path += platform::kPathSeparator;
+    path += kFontsFolder;
+    path += platform::kPathSeparator;
+    path += kSystemFontFile;
+    if (path.size() >= CardFaceComposer::kFontPathCapacity) return std::nullopt;
+    return path;
+}
+
+template <std::size_t N>
+Ink drawInto(std::array<std::uint8_t, N>& cells, const StripPlace& place,
+             const FontHandle& font, std::u16string_view text, int letterSpacing = 0) {
+    Ink ink{GlyphStrip(cells, place.width), 0, place.x, place.y};
+    ink.columns = TextRasteriser::drawText(font, text, ink.strip, letterSpacing, place.baselineRow);
+    return ink;
+}
+
+Ink drawName(FieldStrips& strips, const FontHandle& font, const TextUnits& units) {
+    std::array<char16_t, kNameUnits.count> kept{};
+    std::size_t n = 0;
+    for (char16_t unit : view(units, kNameUnits)) {
+        if (unit != kSpace) kept[n++] = unit;
+    }
+    const int spacing = n < kShortNameLimit ? kShortNameSpacing : 0;
+    return drawInto(strips.name, kNamePlace, font, {kept.data(), n}, spacing);
+}
+
+std::u16string_view genderText(char16_t code) {
+    for (const GenderText& entry : kGenderTexts) {
+        if (entry.code == code) return entry.text;
+    }
+    return kNoGender;
+}
+
+// Codes 01 to 56 draw their name; 00, codes above 56 and units that are not
+// two decimal digits draw nothing.
+std::u16string_view nationText(char16_t tens, char16_t ones) {
+    if (!isDigit(tens) || !isDigit(ones)) return kNoNation;
+    const int index = (tens - kDigitZero) * 10 + (ones - kDigitZero) - 1;
+    if (index < 0 || index >= static_cast<int>(std::size(kNationTexts))) return kNoNation;
+    return kNationTexts[index];
+}
+
+// A month or day whose first digit is 0 is drawn from its second digit
+// alone, further right.
+template <std::size_t N>
+Ink drawMonthOrDay(std::array<std::uint8_t, N>& cells, const StripPlace& place,
+                   const FontHandle& font, const TextUnits& units, UnitRange range) {
+    std::array<char16_t, 2> digits{units[range.first], units[range.first + 1]};
+    StripPlace at = place;
+    if (digits[0] == kDigitZero) {
+        digits[0] = kSpace;
+        at.x += kShiftedColumns;
+    }
+    return drawInto(cells, at, font, {digits.data(), digits.size()});
+}
+
+std::array<char16_t, kValidityTextLength> validityText(const TextUnits& units) {
+    std::array<char16_t, kValidityTextLength> text;
+    text.fill(kSpace);
+    std::size_t out = 0;
+    bool wideTextSeen = false;
+    const std::u16string_view copied = view(units, kValidityUnits);
+    for (std::size_t p = 0; p < copied.size(); ++p) {
+        text[out++] = copied[p];
+        wideTextSeen = wideTextSeen || copied[p] >= kFirstWideText;
+        for (const ValidityMark& mark : kValidityMarks) {
+            if (mark.after == p && !(mark.onlyBeforeWideText && wideTextSeen)) {
+                text[out++] = mark.mark;
+            }
+        }
+    }
+    return text;
+}
+
+// Draws the address lines back to back into the address cells.
+int drawAddress(FieldStrips& strips, const FontHandle& font, const TextUnits& units,
+                std::span<Ink> inks) {
+    const std::u16string_view address = view(units, kAddressUnits);
+    const AddressLayout layout = TextRasteriser::layoutAddress(
+        std::span<const char16_t, AddressLayout::kLength>(address.data(), address.size()));
+    std::span<std::uint8_t> unused(strips.address);
+    int count = 0;
+    for (int k = 0; k < layout.lineCount && k < AddressLayout::kMaxLines; ++k) {
+        const std::size_t start = static_cast<std::size_t>(layout.lineStart(k));
+        const std::size_t length = static_cast<std::size_t>(layout.lineLengths[k]);
+        const int width = kCellWidth * static_cast<int>(length);
+        const std::size_t cells = std::size_t{GlyphStrip::kRows} * static_cast<std::size_t>(width);
+        if (length == 0 || cells > unused.size()) break;
+        Ink& ink = inks[static_cast<std::size_t>(count++)];
+        ink = {GlyphStrip(unused.first(cells), width), width, kAddressX,
+               kAddressY + GlyphStrip::kRows * k};
+        TextRasteriser::drawAddressLine(
+            font, std::u16string_view(layout.characters.data() + start, length),
+            std::span<const CharClass>(layout.classes).subspan(start, length), ink.strip,
+            kAddressBaseline);
+        unused = unused.subspan(cells);
+    }
+    return count;
+}
+
+// Front inks in their order: name, gender, nation, year, month, day, the
+// address lines, card number. Returns how many there are.
+int drawFront(FieldStrips& strips, const FontHandle& system, const FontHandle& ocrb,
+              const TextUnits& units, std::array<Ink, kFrontInks>& inks) {
+    int n = 0;
+    TextRasteriser::setPixelSize(system, kNameSize);
+    inks[n++] = drawName(strips, system, units);
+    TextRasteriser::setPixelSize(system, kTextSize);
+    inks[n++] = drawInto(strips.gender, kGenderPlace, system, genderText(units[kGenderUnit]));
+    inks[n++] = drawInto(strips.nation, kNationPlace, system,
+                         nationText(units[kNationUnit], units[kNationUnit + 1]));
+    inks[n++] = drawInto(strips.year, kYearPlace, system, view(units, kYearUnits));
+    inks[n++] = drawMonthOrDay(strips.month, kMonthPlace, system, units, kMonthUnits);
+    inks[n++] = drawMonthOrDay(strips.day, kDayPlace, system, units, kDayUnits);
+    n += drawAddress(strips, system, units, std::span(inks).subspan(static_cast<std::size_t>(n)));
+
+    std::array<char16_t, kNumberUnits.count> glyphs{};
+    std::ranges::transform(view(units, kNumberUnits), glyphs.begin(), [](char16_t unit) {
+        return static_cast<char16_t>(unit - kOcrbGlyphOffset);
+    });
+    TextRasteriser::setPixelSize(ocrb, kNumberSize);
+    inks[n++] = drawInto(strips.number, kNumberPlace, ocrb, {glyphs.data(), glyphs.size()});
+    return n;
+}
+
+void drawBack(FieldStrips& strips, const FontHandle& system, const TextUnits& units,
+              std::array<Ink, kBackInks>& inks) {
+    // The system font is still at the text size the front left it at.
+    inks[0] = drawInto(strips.authority, kAuthorityPlace, system, view(units, kAuthorityUnits));
+    const auto validity = validityText(units);
+    inks[1] = drawInto(strips.validity, kValidityPlace, system, {validity.data(), validity.size()});
+}
+
+void inkAll(std::span<const Ink> inks, const FaceCanvas& canvas) {
+    for (const Ink& ink : inks) {
+        TextRasteriser::inkStrip(ink.strip, ink.columns, canvas.luma(), FaceCanvas::kWidth,
+                                 ink.x, ink.y);
+    }
+}
+
+// Portrait pixels below the key replace the face's; the rest leave the
+// template visible. Each chroma sample follows its block's top-left pixel.
+void pastePortrait(std::span<const std::uint8_t, kPortraitYuvSize> portrait,
+                   const FaceCanvas& canvas) {
+    const auto luma = [&](int c, int r) {
+        return portrait[static_cast<std::size_t>(r) * kPortraitWidth + static_cast<std::size_t>(c)];
+    };
+    for (int r = 0; r < kPortraitHeight; ++r) {
+        for (int c = 0; c < kPortraitWidth; ++c) {
+            if (luma(c, r) < kPortraitKey) canvas.y(kPortraitX + c, kPortraitY + r) = luma(c, r);
+        }
+    }
+    const auto cb = portrait.subspan(kPortraitLuma, kPortraitChroma);
+    const auto cr = portrait.subspan(kPortraitLuma + kPortraitChroma, kPortraitChroma);
+    for (int r = 0; r < kPortraitChromaHeight; ++r) {
+        for (int c = 0; c < kPortraitChromaWidth; ++c) {
+            if (luma(2 * c, 2 * r) >= kPortraitKey) continue;
+            const std::size_t at =
+                static_cast<std::size_t>(r) * kPortraitChromaWidth + static_cast<std::size_t>(c);
+            canvas.u(kPortraitX / 2 + c, kPortraitY / 2 + r) = cb[at];
+            canvas.v(kPortraitX / 2 + c, kPortraitY / 2 + r) = cr[at];
+        }
+    }
+}
+
+bool encodeFace(const FaceCanvas& canvas, std::span<std::uint8_t> bitmap,
+                std::span<std::uint8_t> out, std::int32_t& length) {
+    const std::size_t size = ColourConverter::yuv420ToBmp(canvas.bytes(), FaceCanvas::kWidth,
+                                                          FaceCanvas::kHeight, bitmap);
+    if (size <= ColourConverter::kBmpHeaderSize) return false;
+    return JpegMemoryEncoder::encode(
+        FaceCanvas::kWidth, FaceCanvas::kHeight,
+        bitmap.subspan(ColourConverter::kBmpHeaderSize, size - ColourConverter::kBmpHeaderSize),
+        out, length, /*rowsPadded=*/true, /*bgrOrder=*/true, /*bottomUp=*/true);
+}
+
+// Steps after both fonts are open; may throw std::bad_alloc.
+int composeWithFonts(const TextUnits& units, std::span<const std::uint8_t> portraitBitmap,
+                     const FontHandle& system, const FontHandle& ocrb,
+                     std::span<std::uint8_t> frontOut, std::span<std::uint8_t> backOut,
+                     std::int32_t& frontLength, std::int32_t& backLength,
+                     const CanvasInspector& inspect) {
+    // Front and back canvases together, front first; the bitmap each face
+    // passes through on its way to the encoder; the strips, zero-filled.
+    const auto canvases = std::make_unique_for_overwrite<std::uint8_t[]>(2 * FaceCanvas::kSize);
+    const auto bitmap = std::make_unique_for_overwrite<std::uint8_t[]>(kBitmapSize);
+    const auto strips = std::make_unique<FieldStrips>();
+
+    std::array<Ink, kFrontInks> frontInks{};
+    std::array<Ink, kBackInks> backInks{};
+    const int frontCount = drawFront(*strips, system, ocrb, units, frontInks);
+    drawBack(*strips, system, units, backInks);
+    // A header that does not give at most 102 x 126 converts nothing.
+    ColourConverter::bmpToYuv420(portraitBitmap, strips->portrait, kPortraitWidth,
+                                 kPortraitHeight);
+
+    using CanvasBytes = std::span<std::uint8_t, FaceCanvas::kSize>;
+    const FaceCanvas front(CanvasBytes(canvases.get(), FaceCanvas::kSize));
+    const FaceCanvas back(CanvasBytes(canvases.get() + FaceCanvas::kSize, FaceCanvas::kSize));
+    std::ranges::copy(frontTemplate(), front.bytes().begin());
+    inkAll(std::span(frontInks).first(static_cast<std::size_t>(frontCount)), front);
+    pastePortrait(strips->portrait, front);
+    std::ranges::copy(backTemplate(), back.bytes().begin());
+    inkAll(backInks, back);
+
+    if (inspect) inspect(front, back);
+
+    const std::span<std::uint8_t> work(bitmap.get(), kBitmapSize);
+    if (!encodeFace(front, work, frontOut, frontLength) ||
+        !encodeFace(back, work, backOut, backLength)) {
+        return CardFaceComposer::kEncodingFailed;
+    }
+    return CardFaceComposer::kComposed;
+}
+
+}  // namespace
+
+int CardFaceComposer::compose(std::span<const std::uint8_t, kTextBlockSize> textBlock,
+                              std::span<const std::uint8_t> portraitBitmap,
+                              std::span<std::uint8_t> frontOut, std::span<std::uint8_t> backOut,
+                              std::int32_t& frontLength, std::int32_t& backLength,
+                              const CanvasInspector& inspect) {
+    std::ranges::fill(frontOut, std::uint8_t{0});
+    std::ranges::fill(backOut, std::uint8_t{0});
+    frontLength = 0;
+    backLength = 0;
+
+    int result = kOutOfMemory;
+    try {
+        const std::optional<std::string> fontPath = systemFontPath();
+        if (!fontPath) return kSystemFontFailed;
+        TextRasteriser::OpenResult system = TextRasteriser::openFontFile(*fontPath);
+        if (system.result != TextRasteriser::kFontOpened) return kSystemFontFailed;
+        TextRasteriser::OpenResult ocrb = TextRasteriser::openFontMemory(embeddedOcrbFont());
+        if (ocrb.result != TextRasteriser::kFontOpened) return kOcrbFontFailed;
+
+        result = composeWithFonts(readUnits(textBlock), portraitBitmap, system.handle,
+                                  ocrb.handle, frontOut, backOut, frontLength, backLength,
+                                  inspect);
+        TextRasteriser::closeFont(system.handle);
+        TextRasteriser::closeFont(ocrb.handle);
+    } catch (const std::bad_alloc&) {
+        result = kOutOfMemory;  // the fonts are closed by their handles
+    }
+    if (result != kComposed) {
+        std::ranges::fill(frontOut, std::uint8_t{0});
+        std::ranges::fill(backOut, std::uint8_t{0});
+        frontLength = 0;
+        backLength = 0;
+    }
+    return result;
+}
+
+bool CardFaceComposer::composeCardFaces(std::span<const std::uint8_t, kTextBlockSize> textBlock,
+                                        std::span<const std::uint8_t> portraitBitmap,
+                                        std::span<std::uint8_t> frontOut,
+                                        std::span<std::uint8_t> backOut,
+                                        std::int32_t& frontLength, std::int32_t& backLength) {
+    return compose(textBlock, portraitBitmap, frontOut, backOut, frontLength, backLength) ==
+           kComposed;
+}
+
+}  // namespace cardface

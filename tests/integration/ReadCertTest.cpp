@@ -1,0 +1,171 @@
+#include <regex>
+
+#include "ModuleFixture.h"
+
+namespace moduletest {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+std::string base64Decode(const std::string& text) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned buffer = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const std::size_t value = alphabet.find(c);
+        if (value == std::string::npos) continue;
+        buffer = (buffer << 6) | static_cast<unsigned>(value);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+// "<JPEG WxH>" for a complete baseline JPEG stream, else a description of
+// what is wrong with it.
+std::string describeJpeg(const std::string& stream) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(stream[i]); };
+    if (stream.size() < 4 || byte(0) != 0xFF || byte(1) != 0xD8) return "<not a JPEG>";
+    if (byte(stream.size() - 2) != 0xFF || byte(stream.size() - 1) != 0xD9) return "<JPEG cut off>";
+    for (std::size_t i = 2; i + 9 < stream.size();) {
+        if (byte(i) != 0xFF) return "<bad marker>";
+        const unsigned marker = byte(i + 1);
+        const std::size_t length = (byte(i + 2) << 8) | byte(i + 3);
+        if (marker == 0xC0) {
+            return "<JPEG " + std::to_string((byte(i + 7) << 8) | byte(i + 8)) + "x" +
+                   std::to_string((byte(i + 5) << 8) | byte(i + 6)) + ">";
+        }
+        i += 2 + length;
+    }
+    return "<JPEG without a baseline frame>";
+}
+
+// The document with each Base64 image replaced by its description.
+std::string withImagesDescribed(const std::string& document) {
+    static const std::regex image(R"re(("(?:identityPic|base64ID_PicFront|base64ID_PicBack)" : ")([A-Za-z0-9+/=]+)")re");
+    std::string out;
+    auto last = document.cbegin();
+    for (std::sregex_iterator it(document.begin(), document.end(), image), end; it != end; ++it) {
+        out.append(last, (*it)[2].first);
+        out += describeJpeg(base64Decode((*it)[2].str()));
+        last = (*it)[2].second;
+    }
+    out.append(last, document.cend());
+    return out;
+}
+
+class ReadCert : public Module {};
+
+TEST_F(ReadCert, SampleCardGivesTheCompleteDocument) {
+    const ProcessResult r = ivelcard({"call", "connect", "readCert"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
+    ASSERT_EQ(r.out.rfind(doc(0, ""), 0), 0u);
+    const std::string document = r.out.substr(doc(0, "").size());
+    EXPECT_EQ(std::count(document.begin(), document.end(), '\n'), 18);
+    EXPECT_EQ(withImagesDescribed(document), readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/control/readcert-sample.txt"));
+    EXPECT_THAT(log(), ElementsAre(probe(0), probe(1001), "SDT_SetMaxRFByte 1001 120 1", "SDT_StartFindIDCard 1001 1",
+                                   "SDT_SelectIDCard 1001 1", "SDT_ReadBaseFPMsg 1001 1"));
+}
+
+TEST_F(ReadCert, NoCardIsAFailedReadAfterAllThreeSteps) {
+    describeReader(R"({"card": null})");
+    const ProcessResult r = ivelcard({"call", "connect", "readCert"});
+    EXPECT_EQ(r.out, doc(0, "") + doc(-1, "读卡错误"));
+    const auto calls = log();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_THAT(std::vector(calls.end() - 3, calls.end()),
+                ElementsAre("SDT_StartFindIDCard 1001 1", "SDT_SelectIDCard 1001 1", "SDT_ReadBaseFPMsg 1001 1"));
+}
+
+TEST_F(ReadCert, WithoutConnectTheSessionIsClosed) {
+    const ProcessResult r = ivelcard({"call", "readCert"});
+    EXPECT_EQ(r.out, doc(-1, "设备未连接"));
+    EXPECT_FALSE(std::filesystem::exists(scratch_ / "calls.log"));
+}
+
+TEST_F(ReadCert, AnswerThirtyThreeFallsBackToThePlainRead) {
+    describeReader(R"({"results": {"readFP": 33}})");
+    const ProcessResult r = ivelcard({"call", "connect", "readCert"});
+    EXPECT_THAT(r.out, HasSubstr("\"partyName\" : \"赵明远\"\n"));
+    EXPECT_EQ(log().back(), "SDT_ReadBaseMsg 1001 1");
+}
+
+TEST_F(ReadCert, OtherReadFailuresDoNotTryThePlainRead) {
+    describeReader(R"({"results": {"readFP": 65, "read": 144}})");
+    const ProcessResult r = ivelcard({"call", "connect", "readCert"});
+    EXPECT_EQ(r.out, doc(0, "") + doc(-1, "读卡错误"));
+    EXPECT_EQ(log().back(), "SDT_ReadBaseFPMsg 1001 1");
+}
+
+TEST_F(ReadCert, UndecodablePortraitGivesTheTextsWithoutImages) {
+    describeReader(R"({"photoBase64": "AAAA"})");
+    const ProcessResult r = ivelcard({"call", "connect", "readCert"});
+    std::string expected = readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/control/readcert-sample.txt");
+    expected = std::regex_replace(expected, std::regex("<JPEG [0-9x]+>"), "");
+    EXPECT_EQ(r.out, doc(0, "") + expected);
+}
+
+TEST_F(ReadCert, MissingSystemFontGivesThePortraitWithoutFaces) {
+    ProcessResult r = testsupport::runProcess(
+        {testsupport::binDir() + "/ivelcard", "--module", module(), "call", "connect", "readCert"},
+        [&] {
+            auto env = environment();
+            env["windir"] = scratch_ / "no-windows";
+            return env;
+        }());
+    EXPECT_EQ(r.exitCode, 0);
+    const std::string document = withImagesDescribed(r.out);
+    EXPECT_THAT(document, HasSubstr("\"identityPic\" : \"<JPEG 102x126>\""));
+    EXPECT_THAT(document, HasSubstr("\"base64ID_PicFront\" : \"\""));
+    EXPECT_THAT(document, HasSubstr("\"base64ID_PicBack\" : \"\""));
+    // The rasteriser's messages go to standard error, never into the documents.
+    EXPECT_NE(r.err, "");
+}
+
+TEST_F(ReadCert, CardTextsReachTheHostExactly) {
+    describeReader(R"({"card": {"name": "淺\"\\\u4C9C", "authority": "a\tb"}, "photoBase64": ""})");
+    const ProcessResult r = ivelcard({"call", "connect", "readCert"});
+    EXPECT_THAT(r.out, HasSubstr("\"partyName\" : \"淺\\\"\\\\\u4C9C\"\n"));
+    EXPECT_THAT(r.out, HasSubstr("\"certOrg\" : \"a\\tb\",\n"));
+    EXPECT_THAT(r.out, HasSubstr("\"gender\" : 1,\n"));
+}
+
+TEST_F(ReadCert, FemaleHolderIsTheBareIntegerZero) {
+    describeReader(R"({"card": {"gender": "2"}, "photoBase64": ""})");
+    const ProcessResult r = ivelcard({"call", "connect", "readCert"});
+    EXPECT_THAT(r.out, HasSubstr("\"gender\" : 0,\n"));
+}
+
+TEST_F(ReadCert, ReadCommandPrintsTheDocumentAndWritesThePictures) {
+    const ProcessResult r = ivelcard({"read", "--out", scratch_ / "card"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(withImagesDescribed(r.out),
+              readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/control/readcert-sample.txt"));
+    EXPECT_EQ(describeJpeg(readFile(scratch_ / "card/portrait.jpg")), "<JPEG 102x126>");
+    EXPECT_EQ(describeJpeg(readFile(scratch_ / "card/front.jpg")), "<JPEG 340x214>");
+    EXPECT_EQ(describeJpeg(readFile(scratch_ / "card/back.jpg")), "<JPEG 340x214>");
+
+    describeReader(R"({"ports": {}})");
+    const ProcessResult failed = ivelcard({"read"});
+    EXPECT_EQ(failed.exitCode, 0);
+    EXPECT_EQ(failed.out, doc(-1, "设备未连接"));
+    EXPECT_THAT(failed.err, HasSubstr("connect failed"));
+}
+
+TEST_F(ReadCert, FaceCommandRendersTheDescribedCard) {
+    const std::string second = std::string(IVELCARD_TEST_DATA_DIR) + "/carddata/second-reader.json";
+    const ProcessResult r = ivelcard({"face", "--reader", second, "--out", scratch_ / "faces"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(describeJpeg(readFile(scratch_ / "faces/front.jpg")), "<JPEG 340x214>");
+    EXPECT_EQ(describeJpeg(readFile(scratch_ / "faces/back.jpg")), "<JPEG 340x214>");
+}
+
+}  // namespace
+}  // namespace moduletest
