@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Ivelcard and runs its main job or its tests.
 #
-#   ./build.sh          install what is missing, build, read the virtual reader
+#   ./build.sh          install what is missing, build, read the card on the
+#                       virtual reader and save its pictures in build/card/
 #   ./build.sh test     install what is missing, build, run every test (also
 #                       under AddressSanitizer + UndefinedBehaviorSanitizer)
 #
@@ -41,8 +42,9 @@ build() {
 
 main_job() {
   build "$here/build"
-  echo "== ivelcard call connect getStatus getSAMID disconnect (virtual reader)"
-  "$here/build/bin/ivelcard" call connect getStatus getSAMID disconnect
+  echo "== ivelcard read --out build/card (the sample card on the virtual reader)"
+  "$here/build/bin/ivelcard" read --out "$here/build/card"
+  echo "== The portrait and both card faces: $here/build/card/{portrait,front,back}.jpg"
 }
 
 run_tests() {
