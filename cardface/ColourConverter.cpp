@@ -27,7 +27,7 @@ struct TableCoefficients {
 constexpr std::int64_t kCoefficientScale = 100000;
 constexpr std::int64_t kFixedOne = 128;
 
-constexpr std::array<TableCoefficients, kTableCount> kTableCoefficientss{{
+constexpr std::array<TableCoefficients, kTableCount> kTableCoefficients{{
     {29900, 0}, {58700, 0}, {11400, 0},
     {16874, 0}, {33126, 0},
     {41869, 0}, {8131, 0},
@@ -44,7 +44,7 @@ constexpr std::array<ConversionTable, kTableCount> buildTables() {
         for (int i = 0; i < 256; ++i) {
             // Integer division truncates toward zero, as the tables require.
             tables[t][i] = static_cast<std::int16_t>(
-                kTableCoefficientss[t].kScaled * kFixedOne * (i - kTableCoefficientss[t].offset) /
+                kTableCoefficients[t].kScaled * kFixedOne * (i - kTableCoefficients[t].offset) /
                 kCoefficientScale);
         }
     }
@@ -170,20 +170,32 @@ std::size_t ColourConverter::yuv420ToBmp(std::span<const std::uint8_t> yuv, int 
 
     const std::size_t w = static_cast<std::size_t>(width);
     const ChromaLayout c = chromaLayout(width, height);
+    const ConversionTable& blueU = kTables[TB_U];
+    const ConversionTable& greenU = kTables[TG_U];
+    const ConversionTable& greenV = kTables[TG_V];
+    const ConversionTable& redV = kTables[TR_V];
     for (int i = 0; i < height; ++i) {
-        std::uint8_t* row = out.data() + kBmpHeaderSize +
-                            stride * static_cast<std::size_t>(height - 1 - i);
+        std::uint8_t* pixel = out.data() + kBmpHeaderSize + stride * static_cast<std::size_t>(height - 1 - i);
         const std::uint8_t* yRow = yuv.data() + w * static_cast<std::size_t>(i);
         const std::size_t chromaRow = c.width * static_cast<std::size_t>(i / 2);
-        for (int x = 0; x < width; ++x) {
-            const int luma = kFixedOne * yRow[x];
-            const std::uint8_t u = yuv[c.u + chromaRow + static_cast<std::size_t>(x / 2)];
-            const std::uint8_t v = yuv[c.v + chromaRow + static_cast<std::size_t>(x / 2)];
-            row[3 * x] = clampByte((luma + tableAt(TB_U, u)) >> kShift);
-            row[3 * x + 1] = clampByte((luma - tableAt(TG_V, v) - tableAt(TG_U, u)) >> kShift);
-            row[3 * x + 2] = clampByte((luma + tableAt(TR_V, v)) >> kShift);
+        const std::uint8_t* uRow = yuv.data() + c.u + chromaRow;
+        const std::uint8_t* vRow = yuv.data() + c.v + chromaRow;
+        // The two pixels of a pair share their chroma terms.
+        for (std::size_t pair = 0; pair < w; pair += 2) {
+            const std::uint8_t u = uRow[pair / 2];
+            const std::uint8_t v = vRow[pair / 2];
+            const int blue = blueU[u];
+            const int green = greenV[v] + greenU[u];
+            const int red = redV[v];
+            const std::size_t end = std::min(pair + 2, w);
+            for (std::size_t x = pair; x < end; ++x, pixel += 3) {
+                const int luma = static_cast<int>(kFixedOne) * yRow[x];
+                pixel[0] = clampByte((luma + blue) >> kShift);
+                pixel[1] = clampByte((luma - green) >> kShift);
+                pixel[2] = clampByte((luma + red) >> kShift);
+            }
         }
-        std::fill(row + 3 * w, row + stride, std::uint8_t{0});
+        std::fill(pixel, pixel + (stride - 3 * w), std::uint8_t{0});
     }
     return size;
 }

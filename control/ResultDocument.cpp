@@ -11,10 +11,19 @@ namespace {
 
 constexpr int kIndent = 3;
 
+// Bytes a string copies as they are: printable ASCII but the quotation mark
+// and the backslash. Every byte from 0x80 up starts or continues a
+// multi-byte character and is handled by character.
+constexpr bool isPlain(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
+
 void writeString(const char* begin, const char* end, std::string& out) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     out += '"';
     for (const char* p = begin; p < end;) {
+        const char* run = p;
+        while (p < end && isPlain(static_cast<unsigned char>(*p))) ++p;
+        out.append(run, p);
+        if (p == end) break;
         const std::size_t length = platform::ansiCharacterLength(p, static_cast<std::size_t>(end - p));
         if (length > 1) {
             out.append(p, length);

@@ -34,8 +34,9 @@ int sessionState() {
 void produceImages(carddata::IdentityRecord& record) {
     platform::runGuarded([&] {
         record.identityPic = cardface::encodePortraitText(record.portraitBitmap);
-        const auto front = std::make_unique<std::uint8_t[]>(kFaceBufferSize);
-        const auto back = std::make_unique<std::uint8_t[]>(kFaceBufferSize);
+        // The composer fills both buffers itself.
+        const auto front = std::make_unique_for_overwrite<std::uint8_t[]>(kFaceBufferSize);
+        const auto back = std::make_unique_for_overwrite<std::uint8_t[]>(kFaceBufferSize);
         std::int32_t frontLength = 0;
         std::int32_t backLength = 0;
         if (!cardface::CardFaceComposer::composeCardFaces(

@@ -107,7 +107,7 @@ std::vector<unsigned char> base64Decode(const std::string& text) {
 
 void copyInto(unsigned char* target, std::size_t size, const std::vector<unsigned char>& bytes) {
     std::memset(target, 0, size);
-    std::memcpy(target, bytes.data(), bytes.size() < size ? bytes.size() : size);
+    if (!bytes.empty()) std::memcpy(target, bytes.data(), bytes.size() < size ? bytes.size() : size);
 }
 
 void buildTextBlock(const Json::Value& card, unsigned char* block) {

@@ -1,4 +1,4 @@
-#include <regex>
+#include <cstring>
 
 #include "ModuleFixture.h"
 
@@ -46,17 +46,24 @@ std::string describeJpeg(const std::string& stream) {
 }
 
 // The document with each Base64 image replaced by its description.
-std::string withImagesDescribed(const std::string& document) {
-    static const std::regex image(R"re(("(?:identityPic|base64ID_PicFront|base64ID_PicBack)" : ")([A-Za-z0-9+/=]+)")re");
-    std::string out;
-    auto last = document.cbegin();
-    for (std::sregex_iterator it(document.begin(), document.end(), image), end; it != end; ++it) {
-        out.append(last, (*it)[2].first);
-        out += describeJpeg(base64Decode((*it)[2].str()));
-        last = (*it)[2].second;
+std::string withImagesDescribed(std::string document) {
+    for (const char* key : {"\"identityPic\" : \"", "\"base64ID_PicFront\" : \"", "\"base64ID_PicBack\" : \""}) {
+        const std::size_t start = document.find(key);
+        if (start == std::string::npos) continue;
+        const std::size_t begin = start + std::strlen(key);
+        const std::size_t end = document.find('"', begin);
+        if (end == begin || end == std::string::npos) continue;
+        document.replace(begin, end - begin, describeJpeg(base64Decode(document.substr(begin, end - begin))));
     }
-    out.append(last, document.cend());
-    return out;
+    return document;
+}
+
+// The golden document with the image members empty.
+std::string withoutImages(std::string document) {
+    for (const char* placeholder : {"<JPEG 340x214>", "<JPEG 340x214>", "<JPEG 102x126>"}) {
+        document.erase(document.find(placeholder), std::strlen(placeholder));
+    }
+    return document;
 }
 
 class ReadCert : public Module {};
@@ -106,9 +113,7 @@ TEST_F(ReadCert, OtherReadFailuresDoNotTryThePlainRead) {
 TEST_F(ReadCert, UndecodablePortraitGivesTheTextsWithoutImages) {
     describeReader(R"({"photoBase64": "AAAA"})");
     const ProcessResult r = ivelcard({"call", "connect", "readCert"});
-    std::string expected = readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/control/readcert-sample.txt");
-    expected = std::regex_replace(expected, std::regex("<JPEG [0-9x]+>"), "");
-    EXPECT_EQ(r.out, doc(0, "") + expected);
+    EXPECT_EQ(r.out, doc(0, "") + withoutImages(readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/control/readcert-sample.txt")));
 }
 
 TEST_F(ReadCert, MissingSystemFontGivesThePortraitWithoutFaces) {
