@@ -64,6 +64,17 @@ constexpr std::uint8_t clampByte(int v) {
 
 constexpr int tableAt(Table t, std::uint8_t index) { return kTables[t][index]; }
 
+// clampByte over the whole range a shifted colour sum can take (luminance
+// 0 to 255 plus or minus the largest table entry, shifted): indexing this
+// table replaces the comparisons in the per-pixel loop.
+constexpr int kClipOffset = 512;
+constexpr std::array<std::uint8_t, 2 * kClipOffset> kClip = [] {
+    std::array<std::uint8_t, 2 * kClipOffset> clip{};
+    for (int i = 0; i < 2 * kClipOffset; ++i) clip[static_cast<std::size_t>(i)] = clampByte(i - kClipOffset);
+    return clip;
+}();
+static_assert((255 * 128 + 32767) >> 7 < kClipOffset && (-32768 >> 7) >= -kClipOffset);
+
 std::int32_t readInt32(std::span<const std::uint8_t> bytes, std::size_t at) {
     const std::uint32_t v = std::uint32_t{bytes[at]} | (std::uint32_t{bytes[at + 1]} << 8) |
                             (std::uint32_t{bytes[at + 2]} << 16) |
@@ -190,9 +201,9 @@ std::size_t ColourConverter::yuv420ToBmp(std::span<const std::uint8_t> yuv, int 
             const std::size_t end = std::min(pair + 2, w);
             for (std::size_t x = pair; x < end; ++x, pixel += 3) {
                 const int luma = static_cast<int>(kFixedOne) * yRow[x];
-                pixel[0] = clampByte((luma + blue) >> kShift);
-                pixel[1] = clampByte((luma - green) >> kShift);
-                pixel[2] = clampByte((luma + red) >> kShift);
+                pixel[0] = kClip[static_cast<std::size_t>(((luma + blue) >> kShift) + kClipOffset)];
+                pixel[1] = kClip[static_cast<std::size_t>(((luma - green) >> kShift) + kClipOffset)];
+                pixel[2] = kClip[static_cast<std::size_t>(((luma + red) >> kShift) + kClipOffset)];
             }
         }
         std::fill(pixel, pixel + (stride - 3 * w), std::uint8_t{0});
