@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cardface/JpegMemoryEncoder.h"
+#include "cardface/Base64Decoder.h"
 #include "control/Identifiers.h"
 #include "platform/CodePage.h"
 #include "platform/Com.h"
@@ -115,24 +116,6 @@ void BM_ReadCert(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadCert)->Unit(benchmark::kMillisecond);
 
-std::string base64Decode(const std::string& text) {
-    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned buffer = 0;
-    int bits = 0;
-    for (const char c : text) {
-        const std::size_t value = alphabet.find(c);
-        if (value == std::string::npos) continue;
-        buffer = (buffer << 6) | static_cast<unsigned>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
-
 struct Picture {
     int width = 0;
     int height = 0;
@@ -170,9 +153,9 @@ const std::vector<Picture>& cardPictures() {
         Json::parseFromStream(Json::CharReaderBuilder(), text, &document, nullptr);
         const Json::Value& content = document["resultContent"];
         return std::vector<Picture>{
-            decompress(base64Decode(content["identityPic"].asString()), 4096),
-            decompress(base64Decode(content["base64ID_PicFront"].asString()), 436614),
-            decompress(base64Decode(content["base64ID_PicBack"].asString()), 436614)};
+            decompress(cardface::base64Decode(content["identityPic"].asString()), 4096),
+            decompress(cardface::base64Decode(content["base64ID_PicFront"].asString()), 436614),
+            decompress(cardface::base64Decode(content["base64ID_PicBack"].asString()), 436614)};
     }();
     return pictures;
 }

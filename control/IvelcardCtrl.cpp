@@ -142,20 +142,28 @@ BSTR runSessionOperation(const char* initialMessage, const OutcomeTable& table, 
 }
 
 // The card's content as the document carries it, all twelve members.
+struct ContentText {
+    const char* key;
+    std::string carddata::IdentityRecord::*field;
+};
+constexpr ContentText kContentTexts[] = {
+    {"partyName", &carddata::IdentityRecord::partyName},
+    {"nation", &carddata::IdentityRecord::nation},
+    {"bornDay", &carddata::IdentityRecord::bornDay},
+    {"certAddress", &carddata::IdentityRecord::certAddress},
+    {"certNumber", &carddata::IdentityRecord::certNumber},
+    {"certOrg", &carddata::IdentityRecord::certOrg},
+    {"effDate", &carddata::IdentityRecord::effDate},
+    {"expDate", &carddata::IdentityRecord::expDate},
+    {"identityPic", &carddata::IdentityRecord::identityPic},
+    {"base64ID_PicFront", &carddata::IdentityRecord::base64ID_PicFront},
+    {"base64ID_PicBack", &carddata::IdentityRecord::base64ID_PicBack},
+};
+
 Json::Value resultContent(const carddata::IdentityRecord& record) {
     Json::Value content(Json::objectValue);
-    content["partyName"] = record.partyName;
-    content["gender"] = record.gender;
-    content["nation"] = record.nation;
-    content["bornDay"] = record.bornDay;
-    content["certAddress"] = record.certAddress;
-    content["certNumber"] = record.certNumber;
-    content["certOrg"] = record.certOrg;
-    content["effDate"] = record.effDate;
-    content["expDate"] = record.expDate;
-    content["identityPic"] = record.identityPic;
-    content["base64ID_PicFront"] = record.base64ID_PicFront;
-    content["base64ID_PicBack"] = record.base64ID_PicBack;
+    for (const ContentText& text : kContentTexts) content[text.key] = record.*text.field;
+    content["gender"] = record.gender;  // a JSON integer
     return content;
 }
 

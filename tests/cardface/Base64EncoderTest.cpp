@@ -1,4 +1,5 @@
 #include "cardface/Base64Encoder.h"
+#include "cardface/Base64Decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -53,6 +54,16 @@ TEST(Base64Encoder, LongInputIsOneUnbrokenLine) {
     bool ok = false;
     EXPECT_EQ(test::decodeBase64(text, ok), bytes);
     EXPECT_TRUE(ok);
+}
+
+TEST(Base64Decoder, UndoesTheEncoderAndSkipsWhatIsNotInTheAlphabet) {
+    for (const std::string bytes : {"", "f", "fo", "foo", "foob", "fooba", "\xFF\x00\xFE"}) {
+        const std::string text = Base64Encoder::encode(
+            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+        EXPECT_EQ(base64Decode(text), bytes) << text;
+    }
+    EXPECT_EQ(base64Decode("Zm9v\r\nYmFy"), "foobar");
+    EXPECT_EQ(base64Decode("Zm9vY"), "foo");
 }
 
 }  // namespace

@@ -1,30 +1,13 @@
 #include <cstring>
 
 #include "ModuleFixture.h"
+#include "cardface/Base64Decoder.h"
 
 namespace moduletest {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-std::string base64Decode(const std::string& text) {
-    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned buffer = 0;
-    int bits = 0;
-    for (const char c : text) {
-        const std::size_t value = alphabet.find(c);
-        if (value == std::string::npos) continue;
-        buffer = (buffer << 6) | static_cast<unsigned>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
 
 // "<JPEG WxH>" for a complete baseline JPEG stream, else a description of
 // what is wrong with it.
@@ -53,7 +36,7 @@ std::string withImagesDescribed(std::string document) {
         const std::size_t begin = start + std::strlen(key);
         const std::size_t end = document.find('"', begin);
         if (end == begin || end == std::string::npos) continue;
-        document.replace(begin, end - begin, describeJpeg(base64Decode(document.substr(begin, end - begin))));
+        document.replace(begin, end - begin, describeJpeg(cardface::base64Decode(document.substr(begin, end - begin))));
     }
     return document;
 }

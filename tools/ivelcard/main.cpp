@@ -8,6 +8,7 @@
 
 #include <json/json.h>
 
+#include "cardface/Base64Decoder.h"
 #include "platform/CodePage.h"
 #include "platform/DeviceContext.h"
 #include "platform/System.h"
@@ -99,24 +100,6 @@ int updateRegistration(const std::string& modulePath, const char* entryName) {
     return 0;
 }
 
-std::string base64Decode(const std::string& text) {
-    std::string out;
-    unsigned buffer = 0;
-    int bits = 0;
-    for (const char c : text) {
-        const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        const char* found = c != 0 ? std::strchr(alphabet, c) : nullptr;
-        if (found == nullptr) continue;
-        buffer = (buffer << 6) | static_cast<unsigned>(found - alphabet);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xFF);
-        }
-    }
-    return out;
-}
-
 struct ImageMember {
     const char* key;
     const char* fileName;
@@ -161,7 +144,7 @@ int writeImages(const std::string& document, const std::string& directory, std::
             continue;
         }
         const std::string path = directory + "/" + image.fileName;
-        const std::string bytes = base64Decode(text);
+        const std::string bytes = cardface::base64Decode(text);
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         if (!file) {
