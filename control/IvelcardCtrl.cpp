@@ -220,7 +220,7 @@ BSTR CIvelcardCtrl::readCert() {
     AFX_MANAGE_STATE_STATIC();
     Frame frame(msg::kReadCardError);
     // The record is large (its buffers are inline); it lives for this call only.
-    const auto record = std::make_unique<carddata::IdentityRecord>();
+    auto record = std::make_unique<carddata::IdentityRecord>();
     const platform::CaughtFailure failure = frame.determine([&] {
         // Only the read's code decides; the search and the selection may fail
         // and the read is still attempted.
@@ -233,14 +233,20 @@ BSTR CIvelcardCtrl::readCert() {
     // A read ended by a framework failure is a failed read, whatever the
     // search and the selection said before it.
     if (failure != platform::CaughtFailure::None) frame.apply(kReadCertTable, reader::kCardFailed);
-    return documentToBstr(frame.finish());
+    const std::string text = frame.finish();
+    record.reset();  // the record goes before the text is converted
+    return documentToBstr(text);
 }
 
 void CIvelcardCtrl::AboutBox() {
     AFX_MANAGE_STATE_STATIC();
-    // Shown modally; how it was closed does not matter.
-    if (const platform::DialogTemplate* about = resources::findDialog(resources::IDD_ABOUTBOX_IVELCARD)) {
-        platform::runModalDialog(*about);
+    // Shown modally; how it was closed does not matter, and a box that
+    // cannot be shown is not reported.
+    try {
+        if (const platform::DialogTemplate* about = resources::findDialog(resources::IDD_ABOUTBOX_IVELCARD)) {
+            platform::runModalDialog(*about);
+        }
+    } catch (...) {
     }
 }
 

@@ -12,8 +12,8 @@ namespace {
 constexpr int kIndent = 3;
 
 // Bytes a string copies as they are: printable ASCII but the quotation mark
-// and the backslash. Every byte from 0x80 up starts or continues a
-// multi-byte character and is handled by character.
+// and the backslash. Every byte from 0x80 up starts a multi-byte character
+// (or is stray) and is handled by character.
 constexpr bool isPlain(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
 void writeString(const char* begin, const char* end, std::string& out) {
@@ -31,6 +31,14 @@ void writeString(const char* begin, const char* end, std::string& out) {
             continue;
         }
         const auto c = static_cast<unsigned char>(*p++);
+        if (c >= 0x80) {
+            // A byte that starts no complete character (raw bytes from a
+            // library, say). Copied, it could join the next byte, a quotation
+            // mark or backslash, into one character and swallow the escape;
+            // it becomes '?', as the conversion to UTF-16 would make it.
+            out += '?';
+            continue;
+        }
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;

@@ -6,7 +6,8 @@
 // character of the ANSI code page: a multi-byte character is copied whole
 // (also when a trail byte equals the backslash); the quotation mark,
 // backslash and control characters U+0000 to U+001F are escaped; everything
-// else, every byte from 0x80 up included, passes unchanged.
+// else, every multi-byte character included, passes unchanged. A byte from
+// 0x80 up that starts no complete character becomes '?'.
 #pragma once
 
 #include <json/value.h>

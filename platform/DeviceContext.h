@@ -2,7 +2,7 @@
 // the current pen and brush (black pen and white brush when created), and
 // the FillRect and Ellipse operations with GDI's rules (right and bottom
 // edges excluded, the ellipse outlined with the pen and filled with the
-// brush).
+// brush). Painting is clipped to the canvas.
 #pragma once
 
 #include <cstdint>

@@ -41,6 +41,7 @@ bool AfxOleUnregisterClass(const CLSID& clsid, const char* progId);
 // Registers the type library carried by `module` (resource "TYPELIB" 1) when
 // its identity is `libid`.
 bool AfxOleRegisterTypeLib(ModuleHandle module, const GUID& libid);
+// Fails when that version of the library is not registered.
 bool AfxOleUnregisterTypeLib(const GUID& libid, unsigned short major, unsigned short minor, LCID locale);
 
 // The absolute path of a module from its handle, or empty.

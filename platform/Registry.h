@@ -6,7 +6,8 @@
 // $XDG_CONFIG_HOME/ivelcard, else ~/.config/ivelcard. Every change is written
 // atomically (temporary file, then rename). Key names compare without regard
 // to ASCII case, as Windows does. Values are UTF-8 text; "" names a key's
-// default value.
+// default value. A store file that cannot be read refuses every change, so
+// nobody's registrations are lost to it.
 //
 // $IVELCARD_REGISTRY_DENY lists key prefixes (separated by ';') under which
 // nothing may be written or deleted, the way an access-denied key behaves;

@@ -61,7 +61,31 @@ constexpr VersionRecord kVersion = {
     u"TODO: 二代身份证阅读器控件",
     0x0804,
     936,
+    0x00000004,
+    0x00000002,
 };
+
+constexpr std::string_view kManifest = R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
+<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
+  <trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">
+    <security>
+      <requestedPrivileges>
+        <requestedExecutionLevel level="asInvoker" uiAccess="false"></requestedExecutionLevel>
+      </requestedPrivileges>
+    </security>
+  </trustInfo>
+  <dependency>
+    <dependentAssembly>
+      <assemblyIdentity type="win32" name="Microsoft.VC90.CRT" version="9.0.21022.8" processorArchitecture="x86"></assemblyIdentity>
+    </dependentAssembly>
+  </dependency>
+  <dependency>
+    <dependentAssembly>
+      <assemblyIdentity type="win32" name="Microsoft.VC90.MFC" version="9.0.21022.8" processorArchitecture="x86"></assemblyIdentity>
+    </dependentAssembly>
+  </dependency>
+</assembly>
+)";
 
 }  // namespace
 
@@ -80,5 +104,7 @@ const DialogTemplate* findDialog(long id) {
 }
 
 const VersionRecord& versionRecord() { return kVersion; }
+
+std::string_view applicationManifest() { return kManifest; }
 
 }  // namespace resources

@@ -38,7 +38,13 @@ struct VersionRecord {
     std::u16string_view productName;
     unsigned short translationLanguage;
     unsigned short translationCodePage;
+    unsigned fileOs;    // VOS__WINDOWS32
+    unsigned fileType;  // VFT_DLL
 };
 const VersionRecord& versionRecord();
+
+// The application manifest (resource type 24, id 2) a Windows build carries.
+inline constexpr long kManifestId = 2;
+std::string_view applicationManifest();
 
 }  // namespace resources

@@ -44,26 +44,32 @@ void CDC::set(int x, int y, COLORREF colour) {
 
 void CDC::FillRect(const RECT& rect, const Brush* brush) {
     if (brush == nullptr) return;
-    for (int y = rect.top; y < rect.bottom; ++y) {
-        for (int x = rect.left; x < rect.right; ++x) set(x, y, brush->colour);
+    // Only the part on the canvas is painted.
+    const int top = std::max(rect.top, 0);
+    const int bottom = std::min(rect.bottom, height_);
+    const int left = std::max(rect.left, 0);
+    const int right = std::min(rect.right, width_);
+    for (int y = top; y < bottom; ++y) {
+        for (int x = left; x < right; ++x) set(x, y, brush->colour);
     }
 }
 
 void CDC::Ellipse(int left, int top, int right, int bottom) {
-    if (right - left < 1 || bottom - top < 1) return;
+    if (right <= left || bottom <= top) return;
     // Pixel centres inside the ellipse inscribed in [left, right) x [top, bottom).
-    const double cx = (left + right - 1) / 2.0;
-    const double cy = (top + bottom - 1) / 2.0;
-    const double rx = (right - left) / 2.0;
-    const double ry = (bottom - top) / 2.0;
+    const double cx = (static_cast<double>(left) + right - 1) / 2.0;
+    const double cy = (static_cast<double>(top) + bottom - 1) / 2.0;
+    const double rx = (static_cast<double>(right) - left) / 2.0;
+    const double ry = (static_cast<double>(bottom) - top) / 2.0;
     auto inside = [&](int x, int y) {
         if (x < left || x >= right || y < top || y >= bottom) return false;
         const double dx = (x - cx) / rx;
         const double dy = (y - cy) / ry;
         return dx * dx + dy * dy <= 1.0;
     };
-    for (int y = top; y < bottom; ++y) {
-        for (int x = left; x < right; ++x) {
+    // Only the part on the canvas is visited.
+    for (int y = std::max(top, 0); y < std::min(bottom, height_); ++y) {
+        for (int x = std::max(left, 0); x < std::min(right, width_); ++x) {
             if (!inside(x, y)) continue;
             const bool edge = !inside(x - 1, y) || !inside(x + 1, y) || !inside(x, y - 1) || !inside(x, y + 1);
             set(x, y, edge ? pen_.colour : brush_.colour);

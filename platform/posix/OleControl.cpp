@@ -1,5 +1,6 @@
 #include "platform/OleControl.h"
 
+#include <memory>
 #include <string_view>
 
 #include "platform/Exceptions.h"
@@ -231,9 +232,10 @@ void COleControl::OnProperties() {
         const HRESULT hr = factory->CreateInstance(nullptr, IID_PlatformPropertyPage, &object);
         factory->Release();
         if (FAILED(hr)) continue;
-        auto* page = static_cast<COlePropertyPage*>(static_cast<IUnknown*>(object));
+        // Released however the frame ends.
+        const std::unique_ptr<COlePropertyPage, void (*)(COlePropertyPage*)> page(
+            static_cast<COlePropertyPage*>(static_cast<IUnknown*>(object)), [](COlePropertyPage* p) { p->Release(); });
         page->RunInFrame();
-        page->Release();
     }
 }
 

@@ -78,7 +78,9 @@ bool AfxOleRegisterTypeLib(ModuleHandle module, const GUID& libid) {
 
 bool AfxOleUnregisterTypeLib(const GUID& libid, unsigned short major, unsigned short minor, LCID) {
     const std::string library = "TypeLib\\" + guidToString(libid);
-    if (!regDeleteTree(library + "\\" + versionText(major, minor))) return false;
+    const std::string version = library + "\\" + versionText(major, minor);
+    // A library that is not registered cannot be unregistered.
+    if (!regKeyExists(version) || !regDeleteTree(version)) return false;
     // The library key goes with its last version.
     for (const std::string& key : regListKeys()) {
         if (key.size() > library.size() && key.compare(0, library.size() + 1, library + "\\") == 0) return true;

@@ -43,14 +43,16 @@ bool denied(const std::string& key) {
     return false;
 }
 
-// The store: key -> { value name -> value }.
+// The store: key -> { value name -> value }. A missing store is empty; a
+// store that cannot be read is null, so that no write replaces it and loses
+// what others registered.
 Json::Value load() {
     std::ifstream file(storePath(), std::ios::binary);
     Json::Value root(Json::objectValue);
     if (!file) return root;
     Json::CharReaderBuilder builder;
     std::string errors;
-    if (!Json::parseFromStream(builder, file, &root, &errors) || !root.isObject()) return Json::Value(Json::objectValue);
+    if (!Json::parseFromStream(builder, file, &root, &errors) || !root.isObject()) return Json::Value();
     return root;
 }
 
@@ -94,6 +96,7 @@ void createWithParents(Json::Value& root, const std::string& key) {
 bool regSetValue(const std::string& key, const std::string& name, const std::string& value) {
     if (key.empty() || denied(key)) return false;
     Json::Value root = load();
+    if (root.isNull()) return false;
     createWithParents(root, key);
     root[storedName(root, key)][name] = value;
     return save(root);
@@ -102,12 +105,14 @@ bool regSetValue(const std::string& key, const std::string& name, const std::str
 bool regCreateKey(const std::string& key) {
     if (key.empty() || denied(key)) return false;
     Json::Value root = load();
+    if (root.isNull()) return false;
     createWithParents(root, key);
     return save(root);
 }
 
 std::optional<std::string> regQueryValue(const std::string& key, const std::string& name) {
     const Json::Value root = load();
+    if (root.isNull()) return std::nullopt;
     const std::string stored = storedName(root, key);
     if (!root.isMember(stored) || !root[stored].isMember(name)) return std::nullopt;
     return root[stored][name].asString();
@@ -115,12 +120,14 @@ std::optional<std::string> regQueryValue(const std::string& key, const std::stri
 
 bool regKeyExists(const std::string& key) {
     const Json::Value root = load();
+    if (root.isNull()) return false;
     return root.isMember(storedName(root, key));
 }
 
 bool regDeleteTree(const std::string& key) {
     if (key.empty() || denied(key)) return false;
     Json::Value root = load();
+    if (root.isNull()) return false;
     bool changed = false;
     for (const std::string& name : root.getMemberNames()) {
         if (folded(name) == folded(key) || startsWithFolded(name, key + "\\")) {
@@ -132,7 +139,9 @@ bool regDeleteTree(const std::string& key) {
 }
 
 std::vector<std::string> regListKeys() {
-    std::vector<std::string> keys = load().getMemberNames();
+    const Json::Value root = load();
+    if (root.isNull()) return {};
+    std::vector<std::string> keys = root.getMemberNames();
     std::sort(keys.begin(), keys.end());
     return keys;
 }

@@ -11,6 +11,7 @@
 #include "platform/CodePage.h"
 #include "platform/Dialog.h"
 #include "platform/ObjectFactory.h"
+#include "resources/ControlResources.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -219,6 +220,27 @@ TEST_F(ControlFramework, DrawingWithoutADeviceContextDoesNothing) {
     const RECTL bounds{0, 0, 10, 10};
     EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, nullptr, &bounds, nullptr, nullptr, 0), S_OK);
     view->Release();
+}
+
+TEST(Resources, VersionRecordAndManifest) {
+    const resources::VersionRecord& version = resources::versionRecord();
+    EXPECT_EQ(utf16ToUtf8(version.fileVersionText), "2, 0, 2, 2");
+    EXPECT_EQ(utf16ToUtf8(version.productVersionText), "2, 0, 2, 2");
+    EXPECT_EQ(std::vector<unsigned short>(std::begin(version.fileVersion), std::end(version.fileVersion)),
+              (std::vector<unsigned short>{2, 0, 2, 2}));
+    EXPECT_EQ(utf16ToUtf8(version.internalName), "Ivelcard.ocx");
+    EXPECT_EQ(utf16ToUtf8(version.originalFilename), "Ivelcard.ocx");
+    EXPECT_EQ(utf16ToUtf8(version.fileDescription), "TODO: 用与二代身份证阅读器在web使用的控件");
+    EXPECT_EQ(utf16ToUtf8(version.productName), "TODO: 二代身份证阅读器控件");
+    EXPECT_EQ(version.translationLanguage, 0x0804);
+    EXPECT_EQ(version.translationCodePage, 936);
+    const std::string_view manifest = resources::applicationManifest();
+    for (const char* part : {"level=\"asInvoker\" uiAccess=\"false\"", "name=\"Microsoft.VC90.CRT\" version=\"9.0.21022.8\"",
+                             "name=\"Microsoft.VC90.MFC\" version=\"9.0.21022.8\""}) {
+        EXPECT_NE(manifest.find(part), std::string_view::npos) << part;
+    }
+    EXPECT_EQ(utf16ToUtf8(resources::loadString(resources::IDS_IVELCARD)), "Ivelcard Control");
+    EXPECT_EQ(utf16ToUtf8(resources::loadString(resources::IDS_IVELCARD_PPG)), "Ivelcard Property Page");
 }
 
 TEST(TypeLibrary, AgreesWithTheDispatchTable) {

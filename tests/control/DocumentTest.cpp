@@ -50,7 +50,9 @@ TEST(DocumentText, EscapesByCharacterOfTheCodePage) {
         {gbk(u"淺"), "\"\x9C\x5C\""},                   // the trail byte is no backslash
         {gbk(u"淺\"") + "\\", "\"\x9C\x5C\\\"\\\\\""},  // and the next character still is
         {gbk(u"\u4C9C"), "\"\x82\x34\xEB\x30\""},
-        {std::string("\x9C"), "\"\x9C\""},  // a lead byte cut off at the end
+        {std::string("\x9C"), "\"?\""},              // a lead byte cut off at the end
+        {std::string("\xD6\"x"), "\"?\\\"x\""},      // a stray lead byte never swallows an escape
+        {std::string("\xD6\nx\xFF"), "\"?\\nx?\""},
     };
     for (const Case& c : cases) {
         Json::Value document(Json::objectValue);

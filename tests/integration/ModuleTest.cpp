@@ -69,6 +69,14 @@ TEST_F(Module, FailedCloseStillClosesAndFailedSamIdKeepsTheText) {
                          doc(-1, "获取模块号失败", "\"samid\" : \"\"") + doc(-1, "设备未连接"));
 }
 
+TEST_F(Module, RawLibraryBytesNeverBreakTheDocument) {
+    // UTF-8 bytes where the code page expects GB18030: the last byte of 中
+    // would join the quotation mark into one character.
+    describeReader(R"({"samId": "中\"x"})");
+    const ProcessResult r = ivelcard({"call", "connect", "getSAMID"});
+    EXPECT_EQ(r.out, doc(0, "") + doc(0, "", "\"samid\" : \"涓?\\\"x\""));
+}
+
 TEST_F(Module, SecondControlKeepsTheLoadedLibrariesWithoutRewritingThem) {
     const ProcessResult r = script({"new", "inode:sdtapi.dll", "inode:WltRs.dll", "new", "inode:sdtapi.dll",
                                     "inode:WltRs.dll", "call:connect"});

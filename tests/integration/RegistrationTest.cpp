@@ -76,6 +76,10 @@ TEST_F(Registration, RecordsTheClassesTheProgIdAndTheTypeLibrary) {
     const ProcessResult u = ivelcard({"unregister"});
     EXPECT_EQ(u.exitCode, 0) << u.err;
     EXPECT_TRUE(ownKeys().empty());
+    // Nothing is left to unregister.
+    const ProcessResult again = ivelcard({"unregister"});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_THAT(again.err, ::testing::HasSubstr("0x80040200"));
 }
 
 TEST_F(Registration, TypeLibraryFailureRegistersNoClass) {
@@ -103,6 +107,13 @@ TEST_F(Registration, TypeLibraryThatCannotBeUnregisteredLeavesTheClasses) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_THAT(r.err, ::testing::HasSubstr("0x80040200"));
     EXPECT_EQ(records(), before);
+}
+
+TEST_F(Registration, UnreadableStoreIsNeverOverwritten) {
+    writeFile(registry_ / "classes.json", "{ not json");
+    const ProcessResult r = ivelcard({"register"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(readFile(registry_ / "classes.json"), "{ not json");
 }
 
 TEST_F(Registration, HostsFindTheRegisteredModuleByItsProgId) {

@@ -202,7 +202,8 @@ int draw(const std::string& modulePath, const Args& args) {
         if (args[i] == "--out" && i + 1 < args.size()) out = args[++i];
         else if (std::sscanf(args[i].c_str(), "%d%c%d", &width, &separator, &height) != 3 || separator != 'x') return usage();
     }
-    if (out.empty() || width <= 0 || height <= 0) return usage();
+    constexpr int kLargestSide = 16384;
+    if (out.empty() || width <= 0 || height <= 0 || width > kLargestSide || height > kLargestSide) return usage();
     host::ControlHost control;
     std::string error;
     if (!control.open(modulePath, error)) return fail(error);
