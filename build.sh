@@ -51,7 +51,9 @@ run_tests() {
   build "$here/build"
   ctest --test-dir "$here/build" --output-on-failure -j "$jobs"
   build "$here/build-asan" -DIVELCARD_SANITIZE=ON -DIVELCARD_BUILD_BENCH=OFF
+  # use_tls=0 and the suppressions: see tests/sanitizer/lsan.supp.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    LSAN_OPTIONS="use_tls=0:print_suppressions=0:suppressions=$here/tests/sanitizer/lsan.supp" \
     ctest --test-dir "$here/build-asan" --output-on-failure -j "$jobs"
 }
 
