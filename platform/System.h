@@ -26,7 +26,8 @@ bool setEnvironmentVariable(const char* name, const std::string& value);
 // The user's private temporary directory, ending in kPathSeparator:
 // $XDG_RUNTIME_DIR when it passes the privacy checks, otherwise a per-user
 // directory "ivelcard-<uid>" under $TMPDIR (or /tmp), created with mode 0700
-// and checked the same way. Empty when no candidate passes.
+// and checked the same way, in a parent that others cannot write to or that
+// is sticky and owned by this user or root. Empty when no candidate passes.
 std::string tempPath();
 
 // Creates every missing directory of `path` up to its last separator (the

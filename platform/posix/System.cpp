@@ -48,6 +48,13 @@ std::string tempPath() {
     }
     std::string base = "/tmp";
     if (auto tmp = environmentVariable("TMPDIR"); tmp && !tmp->empty()) base = *tmp;
+    // In a directory others may write to, only the sticky bit keeps them from
+    // renaming our directory away and putting their own in its place.
+    struct stat parent {};
+    if (::stat(base.c_str(), &parent) != 0) return {};
+    const bool othersMayWrite = (parent.st_mode & 022) != 0;
+    const bool trustedOwner = parent.st_uid == ::geteuid() || parent.st_uid == 0;
+    if (othersMayWrite && ((parent.st_mode & S_ISVTX) == 0 || !trustedOwner)) return {};
     std::string candidate = withSeparator(base) + "ivelcard-" + std::to_string(::geteuid()) + kPathSeparator;
     ::mkdir(candidate.c_str(), 0700);
     if (isOwnDirectory(candidate, DirectoryCheck::Private)) return candidate;

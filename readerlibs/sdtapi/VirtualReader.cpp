@@ -4,7 +4,9 @@
 // IVELCARD_VIRTUAL_READER names the description; without it the built-in
 // default applies (one reader answering 144 on port 1001, a security module
 // identifier and the sample card). Members missing from a description take
-// the default's values. With IVELCARD_VIRTUAL_READER_LOG set, every call is
+// the default's values (a card's fields one by one). A description that
+// cannot be read, or has a member of the wrong type, is a reader that answers
+// nothing. With IVELCARD_VIRTUAL_READER_LOG set, every call is
 // appended to that file as one line: the entry's name and its integer
 // arguments.
 //
@@ -18,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -56,6 +59,8 @@ struct Reader {
     int samIdResult = 144;
     std::string samId;
     bool cardPresent = true;
+    Json::Value card{Json::objectValue};               // the fields, merged over the default card's
+    std::optional<std::vector<unsigned char>> rawTextBlock;  // "textBlockHex", when given
     unsigned char textBlock[reader::kTextBlockSize] = {};
     unsigned char photo[reader::kPhotoDataSize] = {};
     unsigned char fingerprint[reader::kFingerprintDataSize] = {};
@@ -153,8 +158,10 @@ void apply(Reader& r, const Json::Value& d) {
     }
     if (d.isMember("samId")) r.samId = d["samId"].asString();
     if (d.isMember("card")) {
-        r.cardPresent = !d["card"].isNull();
-        if (r.cardPresent) buildTextBlock(d["card"], r.textBlock);
+        const Json::Value& card = d["card"];
+        r.cardPresent = !card.isNull();
+        // A card names only the fields that differ from the default card.
+        for (const std::string& field : card.getMemberNames()) r.card[field] = card[field].asString();
     }
     if (d.isMember("textBlockHex")) {
         const std::string hex = d["textBlockHex"].asString();
@@ -162,7 +169,7 @@ void apply(Reader& r, const Json::Value& d) {
         for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
             bytes.push_back(static_cast<unsigned char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
         }
-        copyInto(r.textBlock, sizeof r.textBlock, bytes);
+        r.rawTextBlock = bytes;
     }
     if (d.isMember("photoBase64")) copyInto(r.photo, sizeof r.photo, base64Decode(d["photoBase64"].asString()));
     if (d.isMember("fingerprintBase64")) {
@@ -177,26 +184,40 @@ bool parse(const std::string& text, Json::Value& out, std::string& errors) {
     return Json::parseFromStream(builder, stream, &out, &errors);
 }
 
+// Applies the description in `path`; false when it cannot be read or a
+// member has the wrong type.
+bool applyFile(Reader& r, const char* path, std::string& errors) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    Json::Value own;
+    if (!file || !parse(content.str(), own, errors) || !own.isObject()) return false;
+    try {
+        apply(r, own);
+        return true;
+    } catch (const std::exception& e) {
+        errors = e.what();
+        return false;
+    }
+}
+
 Reader load() {
     Reader r;
     Json::Value description;
     std::string errors;
     if (parse(ivelDefaultReaderDescription, description, errors)) apply(r, description);
     if (const char* path = std::getenv("IVELCARD_VIRTUAL_READER"); path != nullptr && *path != 0) {
-        std::ifstream file(path, std::ios::binary);
-        std::stringstream content;
-        content << file.rdbuf();
-        Json::Value own;
-        if (file && parse(content.str(), own, errors) && own.isObject()) {
-            apply(r, own);
-        } else {
+        if (!applyFile(r, path, errors)) {
             // A description that cannot be read must not pass for a working
             // reader: answer as if none were attached.
             std::fprintf(stderr, "virtual reader: cannot read description %s %s\n", path, errors.c_str());
+            r = Reader{};
             r.ports.clear();
             r.cardPresent = false;
         }
     }
+    if (r.rawTextBlock) copyInto(r.textBlock, sizeof r.textBlock, *r.rawTextBlock);
+    else buildTextBlock(r.card, r.textBlock);
     if (const char* log = std::getenv("IVELCARD_VIRTUAL_READER_LOG")) r.logPath = log;
     return r;
 }

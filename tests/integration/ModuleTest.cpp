@@ -69,6 +69,17 @@ TEST_F(Module, FailedCloseStillClosesAndFailedSamIdKeepsTheText) {
                          doc(-1, "获取模块号失败", "\"samid\" : \"\"") + doc(-1, "设备未连接"));
 }
 
+TEST_F(Module, DescriptionOfTheWrongShapeIsNoReader) {
+    for (const char* description : {R"({"ports": [1001]})", R"({"results": {"close": "x"}})", R"({"card": 5})",
+                                    "not json"}) {
+        describeReader(description);
+        const ProcessResult r = ivelcard({"call", "connect", "readCert"});
+        EXPECT_EQ(r.exitCode, 0) << description;
+        EXPECT_EQ(r.out, doc(-1, "设备未连接") + doc(-1, "设备未连接")) << description;
+        EXPECT_THAT(r.err, ::testing::HasSubstr("cannot read description")) << description;
+    }
+}
+
 TEST_F(Module, RawLibraryBytesNeverBreakTheDocument) {
     // UTF-8 bytes where the code page expects GB18030: the last byte of 中
     // would join the quotation mark into one character.
@@ -122,9 +133,11 @@ TEST_F(Module, UnloadableReaderLibraryFailsSilently) {
 }
 
 TEST_F(Module, UnloadablePortraitLibraryShowsOneMessage) {
-    const ProcessResult r = ivelcard(kAllOperations, "ivelcard_bad_unpack");
-    EXPECT_EQ(r.err, "Load IDCARD Dll Failed!\n");
-    EXPECT_EQ(r.out, kAllNotReady);
+    for (const char* variant : {"ivelcard_bad_unpack", "ivelcard_bad_decoder"}) {
+        const ProcessResult r = ivelcard(kAllOperations, variant);
+        EXPECT_EQ(r.err, "Load IDCARD Dll Failed!\n") << variant;
+        EXPECT_EQ(r.out, kAllNotReady) << variant;
+    }
 }
 
 // Plants a working reader library where the deployment would write its own;

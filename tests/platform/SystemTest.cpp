@@ -56,6 +56,17 @@ TEST(TempPath, IsEmptyWhenThePerUserDirectoryBelongsToSomeoneElse) {
     EXPECT_EQ(platform::tempPath(), "");
 }
 
+TEST(TempPath, SharedParentMustBeSticky) {
+    TempDir shared;
+    EnvironmentOverride tmpdir("TMPDIR", shared.path());
+    EnvironmentOverride xdg("XDG_RUNTIME_DIR", "");
+    ASSERT_EQ(::chmod(shared.path().c_str(), 0777), 0);
+    EXPECT_EQ(platform::tempPath(), "");
+    ASSERT_EQ(::chmod(shared.path().c_str(), 01777), 0);
+    EXPECT_EQ(platform::tempPath(), shared / ("ivelcard-" + std::to_string(::geteuid())) + "/");
+    ::chmod(shared.path().c_str(), 0700);
+}
+
 TEST(Directories, ChainIsCreatedUpToTheLastSeparator) {
     TempDir root;
     const std::string chain = root / "a/b/c/";
