@@ -1,6 +1,5 @@
-// Runs the Base64 encoder with allocations that fail. The global allocation
-// functions are replaced in this executable only: while a failing range is
-// set, every request of a size within it fails.
+// Runs the Base64 encoder with allocations that fail (the global allocation
+// functions are replaced in this executable only).
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,54 +9,25 @@
 #include "cardface/Base64Encoder.h"
 #include "cardface/PortraitText.h"
 #include "platform/Exceptions.h"
-
-namespace {
-bool failing = false;
-std::size_t failFrom = 0;
-std::size_t failTo = 0;
-
-void* allocate(std::size_t size) {
-    if (failing && size >= failFrom && size <= failTo) return nullptr;
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-// Kept out of line: the compiler would otherwise pair the replaced
-// operator delete's free() with operator new and warn about a mismatch.
-[[gnu::noinline]] void release(void* p) noexcept { std::free(p); }
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (void* p = allocate(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
+#include "support/FailingAllocation.h"
 
 namespace cardface {
 namespace {
 
-struct FailingAllocations {
-    FailingAllocations(std::size_t from, std::size_t to) {
-        failFrom = from;
-        failTo = to;
-        failing = true;
-    }
-    ~FailingAllocations() { failing = false; }
-};
+// Requests of 1,000 bytes and more fail: the text, not the small things around it.
+bool largeRequests(std::size_t size) { return size >= 1000; }
+
+// Only requests of the portrait text's own size (its characters, with or
+// without the NUL) fail.
+std::size_t portraitTextSize = 0;
+bool portraitTextRequests(std::size_t size) { return size == portraitTextSize || size == portraitTextSize + 1; }
 
 TEST(Base64OutOfMemory, RaisesTheFrameworkMemoryExceptionAndSaysSo) {
     const std::vector<std::uint8_t> input(3000, 0x41);
     ::testing::internal::CaptureStdout();
     bool raised = false;
     {
-        FailingAllocations failure(1000, SIZE_MAX);
+        testsupport::FailingAllocations failure(largeRequests);
         try {
             (void)Base64Encoder::encode(input);
         } catch (const platform::CMemoryException&) {
@@ -79,8 +49,8 @@ TEST(Base64OutOfMemory, PortraitTextFailureIsCaughtByTheOperationGuard) {
     ::testing::internal::CaptureStdout();
     platform::CaughtFailure caught = platform::CaughtFailure::None;
     {
-        // Only the text's own allocation (its characters and the NUL) fails.
-        FailingAllocations failure(expected.size(), expected.size() + 1);
+        portraitTextSize = expected.size();
+        testsupport::FailingAllocations failure(portraitTextRequests);
         std::string text;
         caught = platform::runGuarded([&] { text = encodePortraitText(bitmap); });
     }

@@ -1,6 +1,5 @@
-// The composer when one of its large buffers cannot be allocated. The
-// global allocation functions are replaced in this executable only: while
-// armed, the n-th request of at least 16 KiB fails.
+// The composer when one of its large buffers cannot be allocated (the global
+// allocation functions are replaced in this executable only).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,36 +9,15 @@
 #include <vector>
 
 #include "cardface/CardFaceComposer.h"
+#include "support/FailingAllocation.h"
 #include "support/TestSupport.h"
 
 namespace {
-bool armed = false;
+// The n-th request of at least 16 KiB fails.
 int largeRequestsLeft = 0;
 constexpr std::size_t kLarge = 16 * 1024;
-
-void* allocate(std::size_t size) {
-    if (armed && size >= kLarge && --largeRequestsLeft == 0) return nullptr;
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-// Kept out of line: the compiler would otherwise pair the replaced
-// operator delete's free() with operator new and warn about a mismatch.
-[[gnu::noinline]] void release(void* p) noexcept { std::free(p); }
+bool nthLargeRequest(std::size_t size) { return size >= kLarge && --largeRequestsLeft == 0; }
 }  // namespace
-
-void* operator new(std::size_t size) {
-    if (void* p = allocate(size)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 
 namespace cardface {
 namespace {
@@ -59,11 +37,12 @@ TEST(CardFaceComposerOutOfMemory, EndsWithoutImages) {
         std::fill(back.begin(), back.end(), 0xAA);
         std::int32_t frontLength = -1;
         std::int32_t backLength = -1;
-        armed = true;
         largeRequestsLeft = failing;
-        const int result =
-            CardFaceComposer::compose(block, portrait, front, back, frontLength, backLength);
-        armed = false;
+        int result = 0;
+        {
+            testsupport::FailingAllocations failure(nthLargeRequest);
+            result = CardFaceComposer::compose(block, portrait, front, back, frontLength, backLength);
+        }
         EXPECT_EQ(largeRequestsLeft, 0) << "fewer large allocations than expected";
         EXPECT_EQ(result, CardFaceComposer::kOutOfMemory);
         EXPECT_EQ(frontLength, 0);
