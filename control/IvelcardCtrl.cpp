@@ -168,15 +168,15 @@ Json::Value resultContent(const carddata::IdentityRecord& record) {
 }
 
 constexpr platform::DispatchEntry kDispatchTable[] = {
-    {"AboutBox", platform::DISPID_ABOUTBOX, platform::VT_EMPTY,
+    {"AboutBox", DISPID_ABOUTBOX, VT_EMPTY,
      platform::dispatchCall<CIvelcardCtrl, &CIvelcardCtrl::AboutBox>},
-    {"connect", kDispidConnect, platform::VT_BSTR, platform::dispatchCall<CIvelcardCtrl, &CIvelcardCtrl::connect>},
-    {"disconnect", kDispidDisconnect, platform::VT_BSTR,
+    {"connect", kDispidConnect, VT_BSTR, platform::dispatchCall<CIvelcardCtrl, &CIvelcardCtrl::connect>},
+    {"disconnect", kDispidDisconnect, VT_BSTR,
      platform::dispatchCall<CIvelcardCtrl, &CIvelcardCtrl::disconnect>},
-    {"getStatus", kDispidGetStatus, platform::VT_BSTR,
+    {"getStatus", kDispidGetStatus, VT_BSTR,
      platform::dispatchCall<CIvelcardCtrl, &CIvelcardCtrl::getStatus>},
-    {"readCert", kDispidReadCert, platform::VT_BSTR, platform::dispatchCall<CIvelcardCtrl, &CIvelcardCtrl::readCert>},
-    {"getSAMID", kDispidGetSamId, platform::VT_BSTR, platform::dispatchCall<CIvelcardCtrl, &CIvelcardCtrl::getSAMID>},
+    {"readCert", kDispidReadCert, VT_BSTR, platform::dispatchCall<CIvelcardCtrl, &CIvelcardCtrl::readCert>},
+    {"getSAMID", kDispidGetSamId, VT_BSTR, platform::dispatchCall<CIvelcardCtrl, &CIvelcardCtrl::getSAMID>},
 };
 
 }  // namespace
@@ -253,9 +253,9 @@ void CIvelcardCtrl::AboutBox() {
 bool CIvelcardCtrl::IsInvokeAllowed(platform::DISPID) { return true; }
 
 platform::HRESULT CIvelcardCtrl::GetTypeInfoCount(platform::UINT* count) {
-    if (count == nullptr) return platform::E_POINTER;
+    if (count == nullptr) return E_POINTER;
     *count = 1;
-    return platform::S_OK;
+    return S_OK;
 }
 
 const platform::CLSID& CIvelcardCtrl::GetClassID() { return CLSID_Ivelcard; }
@@ -283,7 +283,7 @@ std::span<const platform::VerbEntry> CIvelcardCtrl::verbs() const {
 
 void CIvelcardCtrl::OnDraw(platform::CDC* dc, const platform::RECT& bounds, const platform::RECT&) {
     if (dc == nullptr) return;
-    dc->FillRect(bounds, platform::GetStockBrush(platform::WHITE_BRUSH));
+    dc->FillRect(bounds, platform::GetStockBrush(WHITE_BRUSH));
     dc->Ellipse(bounds.left, bounds.top, bounds.right, bounds.bottom);
 }
 
@@ -309,10 +309,10 @@ platform::HRESULT CIvelcardCtrl::XObjSafe::GetInterfaceSafetyOptions(platform::R
                                                                     platform::DWORD* enabled) {
     AFX_MANAGE_STATE_STATIC();
     // A null out-pointer is refused before anything is looked up or written.
-    if (supported == nullptr || enabled == nullptr) return platform::E_POINTER;
+    if (supported == nullptr || enabled == nullptr) return E_POINTER;
     void* found = nullptr;
     const platform::HRESULT hr = outer_.QueryInterface(iid, &found);
-    if (platform::SUCCEEDED(hr)) static_cast<platform::IUnknown*>(found)->Release();
+    if (SUCCEEDED(hr)) static_cast<platform::IUnknown*>(found)->Release();
     *supported = kSafetyOptions;
     *enabled = kSafetyOptions;
     return hr;
@@ -322,12 +322,12 @@ platform::HRESULT CIvelcardCtrl::XObjSafe::SetInterfaceSafetyOptions(platform::R
                                                                     platform::DWORD enabled) {
     AFX_MANAGE_STATE_STATIC();
     void* found = nullptr;
-    if (platform::FAILED(outer_.QueryInterface(iid, &found))) return platform::E_NOINTERFACE;
+    if (FAILED(outer_.QueryInterface(iid, &found))) return E_NOINTERFACE;
     static_cast<platform::IUnknown*>(found)->Release();
-    if ((mask & ~kSafetyOptions) != 0) return platform::E_FAIL;
+    if ((mask & ~kSafetyOptions) != 0) return E_FAIL;
     // Both options are always on: a request to switch one off fails.
-    if ((mask & enabled & kSafetyOptions) != mask) return platform::E_FAIL;
-    return platform::S_OK;
+    if ((mask & enabled & kSafetyOptions) != mask) return E_FAIL;
+    return S_OK;
 }
 
 }  // namespace control

@@ -27,7 +27,7 @@ inline constexpr platform::DWORD kControlVersion = 0x00010000;
 // CANTLINKINSIDE | RECOMPOSEONRESIZE
 inline constexpr platform::DWORD kMiscStatus = 0x00020191;
 inline constexpr platform::DWORD kSafetyOptions =
-    platform::INTERFACESAFE_FOR_UNTRUSTED_CALLER | platform::INTERFACESAFE_FOR_UNTRUSTED_DATA;
+    INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
 
 class CIvelcardCtrl : public platform::COleControl {
 public:

@@ -3,18 +3,25 @@
 #include "platform/ModuleState.h"
 #include "platform/ObjectFactory.h"
 
-#define IVELCARD_EXPORT extern "C" __attribute__((visibility("default")))
-
-IVELCARD_EXPORT platform::HRESULT DllGetClassObject(platform::REFCLSID clsid, platform::REFIID iid, void** object) {
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
     AFX_MANAGE_STATE_STATIC();
     return platform::AfxDllGetClassObject(clsid, iid, object);
 }
 
-IVELCARD_EXPORT platform::HRESULT DllCanUnloadNow() {
+STDAPI DllCanUnloadNow() {
     AFX_MANAGE_STATE_STATIC();
     return platform::AfxDllCanUnloadNow();
 }
 
-IVELCARD_EXPORT platform::HRESULT DllRegisterServer() { return control::registerServer(); }
+STDAPI DllRegisterServer() { return control::registerServer(); }
 
-IVELCARD_EXPORT platform::HRESULT DllUnregisterServer() { return control::unregisterServer(); }
+STDAPI DllUnregisterServer() { return control::unregisterServer(); }
+
+#if defined(_WIN32) && defined(__i386__)
+#include <type_traits>
+// Hosts call the exports with the callee-cleans convention.
+static_assert(std::is_same_v<decltype(&DllGetClassObject), HRESULT(__stdcall*)(REFCLSID, REFIID, void**)>);
+static_assert(std::is_same_v<decltype(&DllCanUnloadNow), HRESULT(__stdcall*)()>);
+static_assert(std::is_same_v<decltype(&DllRegisterServer), HRESULT(__stdcall*)()>);
+static_assert(std::is_same_v<decltype(&DllUnregisterServer), HRESULT(__stdcall*)()>);
+#endif

@@ -66,18 +66,18 @@ CIvelcardPropPageFactory propPageFactory;
 
 HRESULT registerServer() {
     AFX_MANAGE_STATE_STATIC();
-    if (!platform::AfxOleRegisterTypeLib(moduleHandle(), LIBID_IvelcardLib)) return platform::SELFREG_E_TYPELIB;
-    if (!platform::COleObjectFactory::UpdateRegistryAll(true)) return platform::SELFREG_E_CLASS;
-    return platform::S_OK;
+    if (!platform::AfxOleRegisterTypeLib(moduleHandle(), LIBID_IvelcardLib)) return SELFREG_E_TYPELIB;
+    if (!platform::COleObjectFactory::UpdateRegistryAll(true)) return SELFREG_E_CLASS;
+    return S_OK;
 }
 
 HRESULT unregisterServer() {
     AFX_MANAGE_STATE_STATIC();
     if (!platform::AfxOleUnregisterTypeLib(LIBID_IvelcardLib, kTypeLibMajor, kTypeLibMinor, 0)) {
-        return platform::SELFREG_E_TYPELIB;
+        return SELFREG_E_TYPELIB;
     }
-    if (!platform::COleObjectFactory::UpdateRegistryAll(false)) return platform::SELFREG_E_CLASS;
-    return platform::S_OK;
+    if (!platform::COleObjectFactory::UpdateRegistryAll(false)) return SELFREG_E_CLASS;
+    return S_OK;
 }
 
 }  // namespace control

@@ -6,19 +6,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "platform/Com.h"
+#include "platform/UserTypes.h"
+
 namespace platform {
 
-struct RECT {
-    std::int32_t left, top, right, bottom;
-};
-
-using COLORREF = std::uint32_t;  // 0x00BBGGRR
-constexpr COLORREF RGB(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-    return COLORREF{r} | (COLORREF{g} << 8) | (COLORREF{b} << 16);
-}
+using ::COLORREF;
+using ::RECT;
 
 struct Brush {
     COLORREF colour;
@@ -28,8 +26,8 @@ struct Pen {
     int width;
 };
 
-enum StockObject { WHITE_BRUSH = 0, BLACK_BRUSH = 4, BLACK_PEN = 7 };
-const Brush* GetStockBrush(StockObject object);
+// The stock brush WHITE_BRUSH or BLACK_BRUSH; null for any other id.
+const Brush* GetStockBrush(int object);
 
 class CDC {
 public:
@@ -57,5 +55,13 @@ private:
     Pen pen_{RGB(0, 0, 0), 1};
     Brush brush_{RGB(255, 255, 255)};
 };
+
+// Paints a picture onto a host's device context: `paint` draws the area
+// `bounds` (in the target's coordinates) into a canvas. On Windows the canvas
+// is a CDC of the bounds' size that is then copied onto the real device
+// context; elsewhere `target` is itself a CDC (or null) and is painted
+// directly. False when the picture could not be made or copied.
+using Painter = std::function<void(CDC* dc, const RECT& bounds)>;
+bool paintOnDevice(HDC target, const RECT& bounds, const Painter& paint);
 
 }  // namespace platform

@@ -12,26 +12,9 @@
 #include <span>
 #include <string>
 
+#include "platform/UserTypes.h"
+
 namespace platform {
-
-// Window and control styles the templates use.
-constexpr std::uint32_t WS_POPUP = 0x80000000;
-constexpr std::uint32_t WS_CHILD = 0x40000000;
-constexpr std::uint32_t WS_VISIBLE = 0x10000000;
-constexpr std::uint32_t WS_CAPTION = 0x00C00000;
-constexpr std::uint32_t WS_SYSMENU = 0x00080000;
-constexpr std::uint32_t WS_GROUP = 0x00020000;
-constexpr std::uint32_t WS_TABSTOP = 0x00010000;
-constexpr std::uint32_t DS_MODALFRAME = 0x00000080;
-constexpr std::uint32_t DS_SETFONT = 0x00000040;
-constexpr std::uint32_t DS_FIXEDSYS = 0x00000008;
-constexpr std::uint32_t SS_LEFT = 0x00000000;
-constexpr std::uint32_t SS_ICON = 0x00000003;
-constexpr std::uint32_t SS_NOPREFIX = 0x00000080;
-constexpr std::uint32_t BS_DEFPUSHBUTTON = 0x00000001;
-
-constexpr int IDC_STATIC = -1;
-constexpr int IDCANCEL = 2;
 
 enum class DialogItemClass { Static, Button };
 

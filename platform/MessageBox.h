@@ -7,10 +7,9 @@
 #include <functional>
 #include <string>
 
-namespace platform {
+#include "platform/UserTypes.h"
 
-constexpr unsigned MB_OK = 0;
-constexpr int IDOK = 1;
+namespace platform {
 
 using MessageBoxHandler =
     std::function<int(const std::string& text, const std::string& caption, unsigned type)>;

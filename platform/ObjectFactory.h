@@ -35,7 +35,7 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override;
-    HRESULT STDMETHODCALLTYPE LockServer(int lock) override;
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
     // The next factory in creation order (null after the last).
     COleObjectFactory* next() const { return next_; }

@@ -108,14 +108,15 @@ public:
                                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
                                      UINT* argError) override;
 
-    HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG index, void* aspectInfo, void* targetDevice, void* targetDc,
-                                   void* drawDc, const RECTL* bounds, const RECTL* windowBounds,
-                                   void* continueCallback, std::uintptr_t continueArgument) override;
-    HRESULT STDMETHODCALLTYPE GetColorSet(DWORD, LONG, void*, void*, void*, void** colourSet) override;
+    HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG index, void* aspectInfo, DVTARGETDEVICE* targetDevice,
+                                   HDC targetDc, HDC drawDc, const RECTL* bounds, const RECTL* windowBounds,
+                                   BOOL(STDMETHODCALLTYPE* continueCallback)(ULONG_PTR),
+                                   ULONG_PTR continueArgument) override;
+    HRESULT STDMETHODCALLTYPE GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE** colourSet) override;
     HRESULT STDMETHODCALLTYPE Freeze(DWORD, LONG, void*, DWORD* freeze) override;
     HRESULT STDMETHODCALLTYPE Unfreeze(DWORD) override;
-    HRESULT STDMETHODCALLTYPE SetAdvise(DWORD, DWORD, IUnknown*) override;
-    HRESULT STDMETHODCALLTYPE GetAdvise(DWORD* aspects, DWORD* flags, IUnknown** sink) override;
+    HRESULT STDMETHODCALLTYPE SetAdvise(DWORD, DWORD, IAdviseSink*) override;
+    HRESULT STDMETHODCALLTYPE GetAdvise(DWORD* aspects, DWORD* flags, IAdviseSink** sink) override;
 
     std::span<const DispatchEntry> dispatchTable() const { return table_; }
 

@@ -9,17 +9,9 @@
 #include <cstddef>
 
 #include "platform/System.h"
+#include "platform/UserTypes.h"
 
 namespace platform {
-
-// Standard resource types in their "#n" form.
-inline constexpr const char* RT_BITMAP = "#2";
-inline constexpr const char* RT_ICON = "#3";
-inline constexpr const char* RT_DIALOG = "#5";
-inline constexpr const char* RT_STRING = "#6";
-inline constexpr const char* RT_GROUP_ICON = "#14";
-inline constexpr const char* RT_VERSION = "#16";
-inline constexpr const char* RT_MANIFEST = "#24";
 
 struct ResourceEntry {
     const char* type;

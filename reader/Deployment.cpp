@@ -74,7 +74,7 @@ constexpr Binding kBindings[] = {
 // framework's record does not.
 constexpr char kModuleMarker[] = "ivelcard";
 
-void showMessage(const char* text) { platform::messageBox(text, "", platform::MB_OK); }
+void showMessage(const char* text) { platform::messageBox(text, "", MB_OK); }
 
 ModuleHandle findOwnModule() {
     if (ModuleHandle base = platform::moduleContainingAddress(platform::currentModuleState().instance)) {

@@ -95,7 +95,7 @@ int updateRegistration(const std::string& modulePath, const char* entryName) {
     auto entry = reinterpret_cast<platform::DllRegisterServerFn>(module.entry(entryName));
     if (entry == nullptr) return fail(modulePath + " has no " + entryName);
     const platform::HRESULT hr = entry();
-    if (platform::FAILED(hr)) return fail(std::string(entryName) + " failed (" + host::hresultText(hr) + ")", kCommandFailed);
+    if (FAILED(hr)) return fail(std::string(entryName) + " failed (" + host::hresultText(hr) + ")", kCommandFailed);
     std::fprintf(stderr, "ivelcard: %s %s\n", entryName, modulePath.c_str());
     return 0;
 }
@@ -208,15 +208,15 @@ int draw(const std::string& modulePath, const Args& args) {
     std::string error;
     if (!control.open(modulePath, error)) return fail(error);
     platform::IViewObject* view = nullptr;
-    if (platform::FAILED(control.control()->QueryInterface(platform::IID_IViewObject, reinterpret_cast<void**>(&view)))) {
+    if (FAILED(control.control()->QueryInterface(platform::IID_IViewObject, reinterpret_cast<void**>(&view)))) {
         return fail("the control cannot be drawn");
     }
     platform::CDC dc(width, height);
     const platform::RECTL bounds{0, 0, width, height};
     const platform::HRESULT hr =
-        view->Draw(platform::DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, &dc, &bounds, nullptr, nullptr, 0);
+        view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, &dc, &bounds, nullptr, nullptr, 0);
     view->Release();
-    if (platform::FAILED(hr)) return fail("drawing failed (" + host::hresultText(hr) + ")", kCommandFailed);
+    if (FAILED(hr)) return fail("drawing failed (" + host::hresultText(hr) + ")", kCommandFailed);
     std::ofstream file(out, std::ios::binary | std::ios::trunc);
     const std::string bmp = dc.toBmp();
     file.write(bmp.data(), static_cast<std::streamsize>(bmp.size()));

@@ -20,7 +20,7 @@ void put32(std::string& out, std::uint32_t v) {
 
 }  // namespace
 
-const Brush* GetStockBrush(StockObject object) {
+const Brush* GetStockBrush(int object) {
     switch (object) {
         case WHITE_BRUSH: return &kWhiteBrush;
         case BLACK_BRUSH: return &kBlackBrush;

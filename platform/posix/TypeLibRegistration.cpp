@@ -7,52 +7,21 @@
 #include "platform/Registry.h"
 #include "platform/Resources.h"
 
+// Type library registration into the registry stand-in. The module carries
+// the library's description as JSON (resource "TYPELIB" 1); its identity,
+// version, help string, locale and flags become the "TypeLib" keys a
+// Windows type library registration writes.
 namespace platform {
 namespace {
 
 constexpr const char* kTypeLibResourceType = "TYPELIB";
 constexpr long kTypeLibResourceId = 1;
 
-std::string classKey(const CLSID& clsid) { return "CLSID\\" + guidToString(clsid); }
-
 std::string versionText(unsigned short major, unsigned short minor) {
     return std::to_string(major) + "." + std::to_string(minor);
 }
 
-bool registerServer(const std::string& key, ModuleHandle module, const std::string& userTypeName) {
-    const std::string path = modulePath(module);
-    return !path.empty() && regSetValue(key, "", userTypeName) &&
-           regSetValue(key + "\\InprocServer32", "", path) &&
-           regSetValue(key + "\\InprocServer32", "ThreadingModel", "Apartment");
-}
-
 }  // namespace
-
-std::string modulePath(ModuleHandle module) { return modulePathContainingAddress(module); }
-
-bool AfxOleRegisterControlClass(const ControlClassRegistration& r) {
-    const std::string key = classKey(r.clsid);
-    const std::string clsid = guidToString(r.clsid);
-    return registerServer(key, r.module, r.userTypeName) &&
-           regSetValue(key + "\\ProgID", "", r.progId) &&
-           regSetValue(key + "\\ToolboxBitmap32", "", modulePath(r.module) + ", " + std::to_string(r.toolboxBitmapId)) &&
-           regSetValue(key + "\\MiscStatus", "", std::to_string(r.miscStatus)) &&
-           regSetValue(key + "\\TypeLib", "", guidToString(r.libid)) &&
-           regSetValue(key + "\\Version", "", versionText(r.majorVersion, r.minorVersion)) &&
-           regCreateKey(key + "\\Control") &&
-           ((r.flags & afxRegInsertable) == 0 || regCreateKey(key + "\\Insertable")) &&
-           regSetValue(r.progId, "", r.userTypeName) && regSetValue(std::string(r.progId) + "\\CLSID", "", clsid);
-}
-
-bool AfxOleRegisterPropertyPageClass(ModuleHandle module, const CLSID& clsid, const std::string& userTypeName) {
-    return registerServer(classKey(clsid), module, userTypeName);
-}
-
-bool AfxOleUnregisterClass(const CLSID& clsid, const char* progId) {
-    const bool classRemoved = regDeleteTree(classKey(clsid));
-    const bool progIdRemoved = progId == nullptr || regDeleteTree(progId);
-    return classRemoved && progIdRemoved;
-}
 
 bool AfxOleRegisterTypeLib(ModuleHandle module, const GUID& libid) {
     const ResourceHandle resource = findResource(module, kTypeLibResourceId, kTypeLibResourceType);

@@ -186,17 +186,18 @@ bool COleControl::DoVerb(const char* name) {
     return false;
 }
 
-HRESULT COleControl::Draw(DWORD aspect, LONG, void*, void*, void*, void* drawDc, const RECTL* bounds,
-                          const RECTL*, void*, std::uintptr_t) {
+HRESULT COleControl::Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC drawDc, const RECTL* bounds,
+                          const RECTL*, BOOL(STDMETHODCALLTYPE*)(ULONG_PTR), ULONG_PTR) {
     AFX_MANAGE_STATE_STATIC();
     if (aspect != DVASPECT_CONTENT) return E_INVALIDARG;
     RECT area{};
     if (bounds != nullptr) area = RECT{bounds->left, bounds->top, bounds->right, bounds->bottom};
-    OnDraw(static_cast<CDC*>(drawDc), area, area);
-    return S_OK;
+    const bool painted =
+        paintOnDevice(drawDc, area, [this](CDC* dc, const RECT& where) { OnDraw(dc, where, where); });
+    return painted ? S_OK : E_FAIL;
 }
 
-HRESULT COleControl::GetColorSet(DWORD, LONG, void*, void*, void*, void** colourSet) {
+HRESULT COleControl::GetColorSet(DWORD, LONG, void*, DVTARGETDEVICE*, HDC, LOGPALETTE** colourSet) {
     if (colourSet != nullptr) *colourSet = nullptr;
     return S_FALSE;
 }
@@ -208,9 +209,9 @@ HRESULT COleControl::Freeze(DWORD, LONG, void*, DWORD* freeze) {
 
 HRESULT COleControl::Unfreeze(DWORD) { return E_NOTIMPL; }
 
-HRESULT COleControl::SetAdvise(DWORD, DWORD, IUnknown*) { return E_NOTIMPL; }
+HRESULT COleControl::SetAdvise(DWORD, DWORD, IAdviseSink*) { return E_NOTIMPL; }
 
-HRESULT COleControl::GetAdvise(DWORD* aspects, DWORD* flags, IUnknown** sink) {
+HRESULT COleControl::GetAdvise(DWORD* aspects, DWORD* flags, IAdviseSink** sink) {
     if (aspects != nullptr) *aspects = 0;
     if (flags != nullptr) *flags = 0;
     if (sink != nullptr) *sink = nullptr;

@@ -80,7 +80,7 @@ HRESULT COleObjectFactory::CreateInstance(IUnknown* outer, REFIID iid, void** ob
     return hr;
 }
 
-HRESULT COleObjectFactory::LockServer(int lock) {
+HRESULT COleObjectFactory::LockServer(BOOL lock) {
     if (lock != 0) lockModule();
     else unlockModule();
     return S_OK;
