@@ -93,6 +93,7 @@ done
 wait
 
 status=0
+failed=0
 printf '%-30s %12s %9s %7s %8s %8s %s\n' target executions exec/s cov ft corpus findings
 for target in "${targets[@]}"; do
   log=$scratch/$target.log
@@ -110,8 +111,10 @@ for target in "${targets[@]}"; do
     "$(stat average_exec_per_sec)" "$(field cov)" "$(field ft)" "$(field corp)" "$found"
   if [ "$found" != 0 ]; then
     status=1
+    failed=$((failed + 1))
     echo "== $target: exit code $rc; findings in $build/fuzz-findings/$target; the end of its log:"
     tail -40 "$log"
   fi
 done
+echo "fuzz: $((${#targets[@]} - failed)) passed, $failed failed"
 exit "$status"
