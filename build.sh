@@ -4,7 +4,8 @@
 #   ./build.sh          install what is missing, build, read the card on the
 #                       virtual reader and save its pictures in build/card/
 #   ./build.sh test     install what is missing, build, run every test (also
-#                       under AddressSanitizer + UndefinedBehaviorSanitizer)
+#                       under AddressSanitizer + UndefinedBehaviorSanitizer),
+#                       then every fuzz target for a few seconds
 #
 # Debian packages that are missing are installed with apt-get (as root, or
 # through sudo).
@@ -18,6 +19,7 @@ packages=(
   libjsoncpp-dev libjpeg-dev libfreetype-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-wqy-zenhei fonts-ocr-b
+  clang libclang-rt-dev
 )
 
 install_missing() {
@@ -55,6 +57,8 @@ run_tests() {
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     LSAN_OPTIONS="use_tls=0:print_suppressions=0:suppressions=$here/tests/sanitizer/lsan.supp" \
     ctest --test-dir "$here/build-asan" --output-on-failure -j "$jobs"
+  echo "== Fuzz targets, 5 seconds each"
+  FUZZ_JOBS=$jobs "$here/tests/fuzz/run.sh" 5
 }
 
 install_missing

@@ -1,5 +1,6 @@
-// Compiled with the GBK execution character set: the names are spelled in
-// UTF-8 here and stored as GBK bytes.
+// The names as GBK bytes, spelled out so that every compiler stores the same
+// bytes whatever its execution character set; each line's comment gives the
+// name.
 #include "carddata/NationNames.h"
 
 #include <algorithm>
@@ -15,16 +16,65 @@ struct NationEntry {
 
 // Sorted by code.
 constexpr NationEntry kNations[] = {
-    {1, "汉"},        {2, "蒙古"},     {3, "回"},        {4, "藏"},       {5, "维吾尔"},   {6, "苗"},
-    {7, "彝"},        {8, "壮"},       {9, "布依"},      {10, "朝鲜"},    {11, "满"},      {12, "侗"},
-    {13, "瑶"},       {14, "白"},      {15, "土家"},     {16, "哈尼"},    {17, "哈萨克"},  {18, "傣"},
-    {19, "黎"},       {20, "傈僳"},    {21, "佤"},       {22, "畲"},      {23, "高山"},    {24, "拉祜"},
-    {25, "水"},       {26, "东乡"},    {27, "纳西"},     {28, "景颇"},    {29, "柯尔克孜"}, {30, "土"},
-    {31, "达斡尔"},   {32, "仫佬"},    {33, "羌"},       {34, "布朗"},    {35, "撒拉"},    {36, "毛南"},
-    {37, "仡佬"},     {38, "锡伯"},    {39, "阿昌"},     {40, "普米"},    {41, "塔吉克"},  {42, "怒"},
-    {43, "乌孜别克"}, {44, "俄罗斯"},  {45, "鄂温克"},   {46, "德昂"},    {47, "保安"},    {48, "裕固"},
-    {49, "京"},       {50, "塔塔尔"},  {51, "独龙"},     {52, "鄂伦春"},  {53, "赫哲"},    {54, "门巴"},
-    {55, "珞巴"},     {56, "基诺"},    {57, "穿青人"},   {97, "其他"},    {98, "外国血统中国籍人士"},
+    {1, "\xBA\xBA"},  // 汉
+    {2, "\xC3\xC9\xB9\xC5"},  // 蒙古
+    {3, "\xBB\xD8"},  // 回
+    {4, "\xB2\xD8"},  // 藏
+    {5, "\xCE\xAC\xCE\xE1\xB6\xFB"},  // 维吾尔
+    {6, "\xC3\xE7"},  // 苗
+    {7, "\xD2\xCD"},  // 彝
+    {8, "\xD7\xB3"},  // 壮
+    {9, "\xB2\xBC\xD2\xC0"},  // 布依
+    {10, "\xB3\xAF\xCF\xCA"},  // 朝鲜
+    {11, "\xC2\xFA"},  // 满
+    {12, "\xB6\xB1"},  // 侗
+    {13, "\xD1\xFE"},  // 瑶
+    {14, "\xB0\xD7"},  // 白
+    {15, "\xCD\xC1\xBC\xD2"},  // 土家
+    {16, "\xB9\xFE\xC4\xE1"},  // 哈尼
+    {17, "\xB9\xFE\xC8\xF8\xBF\xCB"},  // 哈萨克
+    {18, "\xB4\xF6"},  // 傣
+    {19, "\xC0\xE8"},  // 黎
+    {20, "\xC0\xFC\xCB\xDB"},  // 傈僳
+    {21, "\xD8\xF4"},  // 佤
+    {22, "\xEE\xB4"},  // 畲
+    {23, "\xB8\xDF\xC9\xBD"},  // 高山
+    {24, "\xC0\xAD\xEC\xEF"},  // 拉祜
+    {25, "\xCB\xAE"},  // 水
+    {26, "\xB6\xAB\xCF\xE7"},  // 东乡
+    {27, "\xC4\xC9\xCE\xF7"},  // 纳西
+    {28, "\xBE\xB0\xC6\xC4"},  // 景颇
+    {29, "\xBF\xC2\xB6\xFB\xBF\xCB\xD7\xCE"},  // 柯尔克孜
+    {30, "\xCD\xC1"},  // 土
+    {31, "\xB4\xEF\xCE\xD3\xB6\xFB"},  // 达斡尔
+    {32, "\xD8\xEF\xC0\xD0"},  // 仫佬
+    {33, "\xC7\xBC"},  // 羌
+    {34, "\xB2\xBC\xC0\xCA"},  // 布朗
+    {35, "\xC8\xF6\xC0\xAD"},  // 撒拉
+    {36, "\xC3\xAB\xC4\xCF"},  // 毛南
+    {37, "\xD8\xEE\xC0\xD0"},  // 仡佬
+    {38, "\xCE\xFD\xB2\xAE"},  // 锡伯
+    {39, "\xB0\xA2\xB2\xFD"},  // 阿昌
+    {40, "\xC6\xD5\xC3\xD7"},  // 普米
+    {41, "\xCB\xFE\xBC\xAA\xBF\xCB"},  // 塔吉克
+    {42, "\xC5\xAD"},  // 怒
+    {43, "\xCE\xDA\xD7\xCE\xB1\xF0\xBF\xCB"},  // 乌孜别克
+    {44, "\xB6\xED\xC2\xDE\xCB\xB9"},  // 俄罗斯
+    {45, "\xB6\xF5\xCE\xC2\xBF\xCB"},  // 鄂温克
+    {46, "\xB5\xC2\xB0\xBA"},  // 德昂
+    {47, "\xB1\xA3\xB0\xB2"},  // 保安
+    {48, "\xD4\xA3\xB9\xCC"},  // 裕固
+    {49, "\xBE\xA9"},  // 京
+    {50, "\xCB\xFE\xCB\xFE\xB6\xFB"},  // 塔塔尔
+    {51, "\xB6\xC0\xC1\xFA"},  // 独龙
+    {52, "\xB6\xF5\xC2\xD7\xB4\xBA"},  // 鄂伦春
+    {53, "\xBA\xD5\xD5\xDC"},  // 赫哲
+    {54, "\xC3\xC5\xB0\xCD"},  // 门巴
+    {55, "\xE7\xF3\xB0\xCD"},  // 珞巴
+    {56, "\xBB\xF9\xC5\xB5"},  // 基诺
+    {57, "\xB4\xA9\xC7\xE0\xC8\xCB"},  // 穿青人
+    {97, "\xC6\xE4\xCB\xFB"},  // 其他
+    {98, "\xCD\xE2\xB9\xFA\xD1\xAA\xCD\xB3\xD6\xD0\xB9\xFA\xBC\xAE\xC8\xCB\xCA\xBF"},  // 外国血统中国籍人士
 };
 
 constexpr bool sortedByCode() {

@@ -1,20 +1,21 @@
-// Compiled with the GBK execution character set: every narrow literal here
-// becomes GBK bytes.
+// The messages as GBK bytes, spelled out so that every compiler stores the
+// same bytes whatever its execution character set; each line's comment gives
+// the text.
 #include "control/Messages.h"
 
 namespace control::messages {
 
-const char* const kConnectError = "连接错误";
-const char* const kLibraryLoadFailed = "动态库加载失败";
-const char* const kDeviceNotConnected = "设备未连接";
-const char* const kUnknownError = "未知错误";
-const char* const kCloseError = "关闭错误";
-const char* const kErrorOccurred = "发生错误";
-const char* const kSamNotAuthorised = "SAM_A 没经过授权， 无法使用";
-const char* const kDriverNotFound = "无法找到驱动";
-const char* const kReadCardError = "读卡错误";
-const char* const kLibraryLinkError = "动态库连接错误";
-const char* const kSamIdError = "获取模块号错误";
-const char* const kSamIdFailed = "获取模块号失败";
+const char* const kConnectError = "\xC1\xAC\xBD\xD3\xB4\xED\xCE\xF3";  // 连接错误
+const char* const kLibraryLoadFailed = "\xB6\xAF\xCC\xAC\xBF\xE2\xBC\xD3\xD4\xD8\xCA\xA7\xB0\xDC";  // 动态库加载失败
+const char* const kDeviceNotConnected = "\xC9\xE8\xB1\xB8\xCE\xB4\xC1\xAC\xBD\xD3";  // 设备未连接
+const char* const kUnknownError = "\xCE\xB4\xD6\xAA\xB4\xED\xCE\xF3";  // 未知错误
+const char* const kCloseError = "\xB9\xD8\xB1\xD5\xB4\xED\xCE\xF3";  // 关闭错误
+const char* const kErrorOccurred = "\xB7\xA2\xC9\xFA\xB4\xED\xCE\xF3";  // 发生错误
+const char* const kSamNotAuthorised = "SAM_A \xC3\xBB\xBE\xAD\xB9\xFD\xCA\xDA\xC8\xA8\xA3\xAC \xCE\xDE\xB7\xA8\xCA\xB9\xD3\xC3";  // SAM_A 没经过授权， 无法使用
+const char* const kDriverNotFound = "\xCE\xDE\xB7\xA8\xD5\xD2\xB5\xBD\xC7\xFD\xB6\xAF";  // 无法找到驱动
+const char* const kReadCardError = "\xB6\xC1\xBF\xA8\xB4\xED\xCE\xF3";  // 读卡错误
+const char* const kLibraryLinkError = "\xB6\xAF\xCC\xAC\xBF\xE2\xC1\xAC\xBD\xD3\xB4\xED\xCE\xF3";  // 动态库连接错误
+const char* const kSamIdError = "\xBB\xF1\xC8\xA1\xC4\xA3\xBF\xE9\xBA\xC5\xB4\xED\xCE\xF3";  // 获取模块号错误
+const char* const kSamIdFailed = "\xBB\xF1\xC8\xA1\xC4\xA3\xBF\xE9\xBA\xC5\xCA\xA7\xB0\xDC";  // 获取模块号失败
 
 }  // namespace control::messages

@@ -1,5 +1,5 @@
-// The messages of the result documents, as GBK (code page 936) bytes. The
-// source spells them in UTF-8; the compiler stores them in GBK.
+// The messages of the result documents, as GBK (code page 936) bytes; the
+// comments give their text.
 #pragma once
 
 namespace control::messages {

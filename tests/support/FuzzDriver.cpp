@@ -1,6 +1,7 @@
 // Runs a fuzz target without a fuzzing engine: each file named on the
-// command line once, or else a fixed number of pseudo-random inputs from a
-// fixed seed, so that a run is repeatable.
+// command line once (every file of a named directory, in name order), or
+// else a fixed number of pseudo-random inputs from a fixed seed, so that a
+// run is repeatable.
 //   -runs=N        inputs (default 10000)
 //   -max_len=N     the longest input (default 1100)
 //   -long_every=K  only every K-th input (on average) may be that long, the
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -22,7 +24,7 @@ int main(int argc, char** argv) {
     long runs = 10000;
     std::size_t maxLength = 1100;
     unsigned long longEvery = 0;
-    std::vector<const char*> files;
+    std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "-runs=", 6) == 0) {
             runs = std::strtol(argv[i] + 6, nullptr, 10);
@@ -30,16 +32,30 @@ int main(int argc, char** argv) {
             maxLength = std::strtoul(argv[i] + 9, nullptr, 10);
         } else if (std::strncmp(argv[i], "-long_every=", 12) == 0) {
             longEvery = std::strtoul(argv[i] + 12, nullptr, 10);
+        } else if (std::filesystem::is_directory(argv[i])) {
+            std::vector<std::filesystem::path> inDirectory;
+            for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+                if (entry.is_regular_file()) inDirectory.push_back(entry.path());
+            }
+            std::sort(inDirectory.begin(), inDirectory.end());
+            files.insert(files.end(), inDirectory.begin(), inDirectory.end());
         } else {
-            files.push_back(argv[i]);
+            files.emplace_back(argv[i]);
         }
     }
-    for (const char* path : files) {
+    for (const auto& path : files) {
         std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "cannot read %s\n", path.c_str());
+            return 1;
+        }
         const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
-    if (!files.empty()) return 0;
+    if (!files.empty()) {
+        std::printf("%zu inputs\n", files.size());
+        return 0;
+    }
     std::mt19937 random(0xCA4D);
     std::vector<std::uint8_t> input;
     for (long run = 0; run < runs; ++run) {
