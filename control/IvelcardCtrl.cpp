@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 
@@ -133,11 +134,18 @@ private:
     int status_ = kStatusNotReady;
 };
 
+// Holds the process-wide reader lock for the reader work of one operation or
+// one construction: controls on several threads take turns.
+using ReaderTurn = std::lock_guard<std::recursive_mutex>;
+
 template <class Method>
 BSTR runSessionOperation(const char* initialMessage, const OutcomeTable& table, Method&& operation) {
     AFX_MANAGE_STATE_STATIC();
     Frame frame(initialMessage);
-    frame.determine([&] { frame.apply(table, operation()); });
+    frame.determine([&] {
+        const ReaderTurn turn(reader::readerLibraryLock());
+        frame.apply(table, operation());
+    });
     return documentToBstr(frame.finish());
 }
 
@@ -183,6 +191,7 @@ constexpr platform::DispatchEntry kDispatchTable[] = {
 
 CIvelcardCtrl::CIvelcardCtrl() : COleControl(kDispatchTable) {
     InitializeIIDs(&IID_DIvelcard, &IID_DIvelcardEvents);
+    const ReaderTurn turn(reader::readerLibraryLock());
     reader::ReaderLibrary& library = reader::readerLibrary();
     library.librariesReady = false;
     library.librariesReady = reader::deployReaderLibraries();
@@ -201,7 +210,10 @@ BSTR CIvelcardCtrl::disconnect() {
 BSTR CIvelcardCtrl::getStatus() {
     AFX_MANAGE_STATE_STATIC();
     Frame frame(msg::kDeviceNotConnected);
-    frame.determine([&] { frame.apply(kGetStatusTable, reader::querySamStatus()); });
+    frame.determine([&] {
+        const ReaderTurn turn(reader::readerLibraryLock());
+        frame.apply(kGetStatusTable, reader::querySamStatus());
+    });
     return documentToBstr(frame.finish([&](Json::Value& document) { document["status"] = frame.status(); }));
 }
 
@@ -209,7 +221,10 @@ BSTR CIvelcardCtrl::getSAMID() {
     AFX_MANAGE_STATE_STATIC();
     Frame frame(msg::kSamIdError);
     char samId[reader::kSamIdBufferSize] = {};
-    frame.determine([&] { frame.apply(kGetSamIdTable, reader::querySamId(samId)); });
+    frame.determine([&] {
+        const ReaderTurn turn(reader::readerLibraryLock());
+        frame.apply(kGetSamIdTable, reader::querySamId(samId));
+    });
     return documentToBstr(frame.finish([&](Json::Value& document) {
         // The library may fill all 40 bytes; the text never reads past them.
         document["samid"] = std::string(samId, strnlen(samId, sizeof samId));
@@ -222,6 +237,7 @@ BSTR CIvelcardCtrl::readCert() {
     // The record is large (its buffers are inline); it lives for this call only.
     auto record = std::make_unique<carddata::IdentityRecord>();
     const platform::CaughtFailure failure = frame.determine([&] {
+        const ReaderTurn turn(reader::readerLibraryLock());
         // Only the read's code decides; the search and the selection may fail
         // and the read is still attempted.
         reader::findCard();

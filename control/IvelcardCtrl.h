@@ -8,7 +8,9 @@
 // document and return it as UTF-16.
 //
 // Constructing a control deploys and binds the reader libraries and replaces
-// the process-wide `librariesReady` with the outcome. The control accepts
+// the process-wide `librariesReady` with the outcome. The construction's
+// deployment and each operation's reader work hold the process-wide reader
+// lock, so controls used on several threads take turns. The control accepts
 // every dispatch call in any state, answers IObjectSafety (both safety
 // options always on), paints a white rectangle with an inscribed ellipse,
 // persists only its version and has one property page.

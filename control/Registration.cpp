@@ -1,5 +1,7 @@
 #include "control/Registration.h"
 
+#include <new>
+
 #include "control/Identifiers.h"
 #include "control/IvelcardCtrl.h"
 #include "control/IvelcardPropPage.h"
@@ -7,6 +9,7 @@
 #include "platform/ModuleState.h"
 #include "platform/ObjectFactory.h"
 #include "platform/OleRegistration.h"
+#include "platform/Registry.h"
 #include "resources/ControlResources.h"
 
 namespace control {
@@ -62,22 +65,43 @@ CIvelcardApp theApp;
 CIvelcardCtrlFactory controlFactory;
 CIvelcardPropPageFactory propPageFactory;
 
+// Registration reads the store once and writes it once. Nothing reaches the
+// store when that write fails, as if the first step (the type library) had
+// failed. Whatever is thrown becomes a failure code: no exception leaves an
+// export.
+template <class Steps>
+HRESULT updateRegistration(Steps&& steps) {
+    AFX_MANAGE_STATE_STATIC();
+    try {
+        platform::RegistryBatch batch;
+        const HRESULT hr = steps();
+        if (!batch.commit()) return SELFREG_E_TYPELIB;
+        return hr;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
 }  // namespace
 
 HRESULT registerServer() {
-    AFX_MANAGE_STATE_STATIC();
-    if (!platform::AfxOleRegisterTypeLib(moduleHandle(), LIBID_IvelcardLib)) return SELFREG_E_TYPELIB;
-    if (!platform::COleObjectFactory::UpdateRegistryAll(true)) return SELFREG_E_CLASS;
-    return S_OK;
+    return updateRegistration([]() -> HRESULT {
+        if (!platform::AfxOleRegisterTypeLib(moduleHandle(), LIBID_IvelcardLib)) return SELFREG_E_TYPELIB;
+        if (!platform::COleObjectFactory::UpdateRegistryAll(true)) return SELFREG_E_CLASS;
+        return S_OK;
+    });
 }
 
 HRESULT unregisterServer() {
-    AFX_MANAGE_STATE_STATIC();
-    if (!platform::AfxOleUnregisterTypeLib(LIBID_IvelcardLib, kTypeLibMajor, kTypeLibMinor, 0)) {
-        return SELFREG_E_TYPELIB;
-    }
-    if (!platform::COleObjectFactory::UpdateRegistryAll(false)) return SELFREG_E_CLASS;
-    return S_OK;
+    return updateRegistration([]() -> HRESULT {
+        if (!platform::AfxOleUnregisterTypeLib(LIBID_IvelcardLib, kTypeLibMajor, kTypeLibMinor, 0)) {
+            return SELFREG_E_TYPELIB;
+        }
+        if (!platform::COleObjectFactory::UpdateRegistryAll(false)) return SELFREG_E_CLASS;
+        return S_OK;
+    });
 }
 
 }  // namespace control

@@ -54,8 +54,11 @@ bool deleteFile(const std::string& path);
 // Loads a library (or takes another reference to it when loaded); null on
 // failure.
 ModuleHandle loadLibrary(const std::string& path);
-// The library at `path` when this process has exactly that file loaded.
+// The library at `path` when this process has exactly that file loaded
+// (another reference to it, to be given back with releaseLibrary).
 ModuleHandle loadedLibrary(const std::string& path);
+// Gives back one reference taken by loadLibrary or loadedLibrary.
+void releaseLibrary(ModuleHandle library);
 // The address of an exported function, or null.
 void* procAddress(ModuleHandle library, const char* name);
 

@@ -33,40 +33,53 @@ void storeFunction(ReaderLibrary& library, void* address) {
     library.*Field = reinterpret_cast<Function>(address);
 }
 
+template <auto Field>
+void* boundFunction(const ReaderLibrary& library) {
+    return reinterpret_cast<void*>(library.*Field);
+}
+
+// Writes and reads one function entry of the table.
+struct FunctionSlot {
+    void (*store)(ReaderLibrary&, void*);
+    void* (*bound)(const ReaderLibrary&);
+};
+template <auto Field>
+constexpr FunctionSlot slot{storeFunction<Field>, boundFunction<Field>};
+
 // The thirteen functions in binding order, with the message shown when one
 // is missing.
 struct Binding {
     const char* exportName;
     ModuleHandle ReaderLibrary::*module;
-    void (*store)(ReaderLibrary&, void*);
+    FunctionSlot function;
     const char* missingMessage;
 };
 constexpr Binding kBindings[] = {
-    {"SDT_OpenPort", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_OpenPort>,
+    {"SDT_OpenPort", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_OpenPort>,
      "Could not get SDT_OpenPort address!"},
-    {"SDT_ClosePort", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_ClosePort>,
+    {"SDT_ClosePort", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_ClosePort>,
      "Could not get SDT_ClosePort address!"},
-    {"SDT_StartFindIDCard", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_StartFindIDCard>,
+    {"SDT_StartFindIDCard", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_StartFindIDCard>,
      "Could not get SDT_StartFindIDCard address!"},
-    {"SDT_SelectIDCard", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_SelectIDCard>,
+    {"SDT_SelectIDCard", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_SelectIDCard>,
      "Could not get SDT_SelectIDCard address!"},
-    {"SDT_ReadBaseMsg", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_ReadBaseMsg>,
+    {"SDT_ReadBaseMsg", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_ReadBaseMsg>,
      "Could not get SDT_ReadBaseMsg address!"},
-    {"SDT_ReadBaseFPMsg", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_ReadBaseFPMsg>,
+    {"SDT_ReadBaseFPMsg", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_ReadBaseFPMsg>,
      "Could not get SDT_ReadBaseFPMsg address!"},
-    {"SDT_ReadNewAppMsg", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_ReadNewAppMsg>,
+    {"SDT_ReadNewAppMsg", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_ReadNewAppMsg>,
      "Could not get SDT_ReadNewAppMsg address!"},
-    {"SDT_GetSAMStatus", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_GetSAMStatus>,
+    {"SDT_GetSAMStatus", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_GetSAMStatus>,
      "Could not get SDT_GetSAMStatus address!"},
-    {"SDT_GetSAMID", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_GetSAMID>,
+    {"SDT_GetSAMID", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_GetSAMID>,
      "Could not get SDT_GetSAMID address!"},
-    {"SDT_GetSAMIDToStr", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_GetSAMIDToStr>,
+    {"SDT_GetSAMIDToStr", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_GetSAMIDToStr>,
      "Could not get SDT_GetSAMIDToStr address!"},
-    {"SDT_SetMaxRFByte", &ReaderLibrary::readerModule, storeFunction<&ReaderLibrary::SDT_SetMaxRFByte>,
+    {"SDT_SetMaxRFByte", &ReaderLibrary::readerModule, slot<&ReaderLibrary::SDT_SetMaxRFByte>,
      "Could not get SDT_SetMaxRFByte address!"},
-    {"Unpack", &ReaderLibrary::unpackModule, storeFunction<&ReaderLibrary::Unpack>,
+    {"Unpack", &ReaderLibrary::unpackModule, slot<&ReaderLibrary::Unpack>,
      "Could not get Unpack address!"},
-    {"GetBmp", &ReaderLibrary::decoderModule, storeFunction<&ReaderLibrary::GetBmp>,
+    {"GetBmp", &ReaderLibrary::decoderModule, slot<&ReaderLibrary::GetBmp>,
      "Could not get TOV_GetBmp address!"},
 };
 
@@ -83,11 +96,36 @@ ModuleHandle findOwnModule() {
     return platform::moduleContainingAddress(kModuleMarker);
 }
 
+// True when the three libraries of `directory` are the ones the table holds,
+// loaded in this process, and all thirteen functions are bound: deploying
+// again would write nothing and bind the same addresses, so the table is left
+// as it is.
+bool alreadyInPlace(const ReaderLibrary& library, const std::string& directory) {
+    for (const EmbeddedLibrary& embedded : kLibraries) {
+        const ModuleHandle held = library.*embedded.module;
+        if (held == nullptr) return false;
+        const ModuleHandle loaded = platform::loadedLibrary(directory + embedded.fileName);
+        if (loaded == nullptr) return false;
+        platform::releaseLibrary(loaded);  // only asked; the table keeps its own reference
+        if (loaded != held) return false;
+    }
+    for (const Binding& binding : kBindings) {
+        void* address = platform::procAddress(library.*binding.module, binding.exportName);
+        if (address == nullptr || address != binding.function.bound(library)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 ReaderLibrary& readerLibrary() {
     static ReaderLibrary library;
     return library;
+}
+
+std::recursive_mutex& readerLibraryLock() {
+    static std::recursive_mutex lock;
+    return lock;
 }
 
 std::string workDirectoryPathFrom(const std::string& tempPath) {
@@ -125,6 +163,7 @@ bool deployReaderLibraries() {
 
     library.ownModule = findOwnModule();
     if (library.ownModule == nullptr) return false;
+    if (alreadyInPlace(library, directory)) return true;
 
     for (const EmbeddedLibrary& embedded : kLibraries) library.*embedded.module = nullptr;
 
@@ -150,7 +189,7 @@ bool deployReaderLibraries() {
             showMessage(binding.missingMessage);
             return false;
         }
-        binding.store(library, address);
+        binding.function.store(library, address);
     }
     return true;
 }

@@ -2,13 +2,17 @@
 // libraries, the thirteen bound functions, whether the whole deployment
 // succeeded, and the reader session state.
 //
-// All controls of a process share the one table, without a lock: the host
-// calls one operation at a time. Only the deployment writes the handles,
-// functions and `librariesReady`; only the session operations write
+// All controls of a process share the one table. A host may create and call
+// controls on several threads (one per apartment), so every user of the table
+// holds readerLibraryLock(): a control's construction for its deployment and
+// binding, each operation for its reader work. Calls from several threads
+// then behave as if made one after another. Only the deployment writes the
+// handles, functions and `librariesReady`; only the session operations write
 // `connected` and `currentPort`.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "platform/System.h"
 #include "reader/ReaderApi.h"
@@ -42,5 +46,10 @@ struct ReaderLibrary {
 
 // The table of this process (of this module, when several are loaded).
 ReaderLibrary& readerLibrary();
+
+// The lock over the table and everything done through it. Recursive, so that
+// a call that re-enters on the same thread (a modal box pumping messages)
+// goes on as it would without the lock.
+std::recursive_mutex& readerLibraryLock();
 
 }  // namespace reader

@@ -105,6 +105,10 @@ ModuleHandle loadedLibrary(const std::string& path) {
     return ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
 }
 
+void releaseLibrary(ModuleHandle library) {
+    if (library != nullptr) ::dlclose(library);
+}
+
 void* procAddress(ModuleHandle library, const char* name) {
     if (library == nullptr) return nullptr;
     return ::dlsym(library, name);

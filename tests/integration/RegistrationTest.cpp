@@ -1,8 +1,9 @@
 #include <json/json.h>
 
-#include <fstream>
+#include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "ModuleFixture.h"
 
@@ -114,6 +115,80 @@ TEST_F(Registration, UnreadableStoreIsNeverOverwritten) {
     const ProcessResult r = ivelcard({"register"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(readFile(registry_ / "classes.json"), "{ not json");
+}
+
+// A store of the wrong shape, or nested too deeply to parse, is an unreadable
+// store: the command fails with its code, the file stays as it is and the
+// host says why. Nothing is thrown across the module's exports.
+TEST_F(Registration, HostileStoresFailTheCommandAndAreLeftAsTheyAre) {
+    const struct {
+        std::string store;
+        std::string command;
+        std::string why;
+    } cases[] = {
+        {std::string(2000, '[') + "\n", "unregister", "not JSON: "},
+        {R"({"IVELCARD.QVCtrl.1": "oops"})", "register", "key \"IVELCARD.QVCtrl.1\" is not an object of values"},
+        {R"({"IVELCARD.QVCtrl.1\\CLSID": {"": [1,2]}})", "unregister",
+         "value \"\" of key \"IVELCARD.QVCtrl.1\\CLSID\" is not a string"},
+    };
+    for (const auto& c : cases) {
+        writeFile(registry_ / "classes.json", c.store);
+        const ProcessResult r = ivelcard({c.command});
+        EXPECT_EQ(r.exitCode, 1) << c.store.substr(0, 40) << r.err;
+        EXPECT_THAT(r.err, ::testing::HasSubstr("failed (0x80040200)"));
+        EXPECT_THAT(r.err, ::testing::HasSubstr("ivelcard: the registry store " + registry_ / "classes.json" +
+                                                " cannot be read (" + c.why));
+        EXPECT_THAT(r.err, ::testing::HasSubstr("); it was left as it is\n"));
+        EXPECT_EQ(readFile(registry_ / "classes.json"), c.store);
+    }
+}
+
+// The host's module lookup survives such a store: it says so and takes the
+// module beside the program.
+TEST_F(Registration, HostLooksBesideItselfWhenTheStoreIsUnreadable) {
+    const std::string hostile = R"({"IVELCARD.QVCtrl.1\\CLSID": {"": [1,2]}})";
+    writeFile(registry_ / "classes.json", hostile);
+    const ProcessResult r =
+        testsupport::runProcess({testsupport::binDir() + "/ivelcard", "call", "getStatus"}, environment());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, doc(0, "设备未连接", "\"status\" : 1"));
+    EXPECT_THAT(r.err, ::testing::HasSubstr("ivelcard: the registry store " + registry_ / "classes.json" +
+                                            " cannot be read (value \"\" of key"));
+    EXPECT_EQ(readFile(registry_ / "classes.json"), hostile);
+}
+
+TEST_F(Registration, StoreThatIsASymbolicLinkIsNeitherFollowedNorReplaced) {
+    const std::string target = scratch_ / "elsewhere.json";
+    writeFile(target, "{}\n");
+    ASSERT_EQ(::symlink(target.c_str(), (registry_ / "classes.json").c_str()), 0);
+    const ProcessResult r = ivelcard({"register"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, ::testing::HasSubstr("failed (0x80040200)"));
+    EXPECT_THAT(r.err, ::testing::HasSubstr("ivelcard: the registry store " + registry_ / "classes.json" +
+                                            " is a symbolic link; nothing is written through or over it"));
+    EXPECT_TRUE(std::filesystem::is_symlink(registry_ / "classes.json"));
+    EXPECT_EQ(readFile(target), "{}\n");
+}
+
+// Without HOME (and without the two variables that would place the store
+// elsewhere) nothing is written, least of all under the root directory.
+TEST_F(Registration, StoreWithoutHomeNamesTheMissingVariable) {
+    const std::string underRoot = "/.config/ivelcard/classes.json";
+    const bool existed = std::filesystem::exists(underRoot);
+    const std::string content = existed ? readFile(underRoot) : "";
+    auto env = environment();
+    env["IVELCARD_REGISTRY_DIR"] = std::nullopt;
+    env["XDG_CONFIG_HOME"] = std::nullopt;
+    env["HOME"] = std::nullopt;
+    const ProcessResult r = testsupport::runProcess(
+        {testsupport::binDir() + "/ivelcard", "--module", module(), "register"}, env);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, ::testing::HasSubstr("ivelcard: the registry store has no place: HOME is not set; set HOME, "
+                                            "XDG_CONFIG_HOME or IVELCARD_REGISTRY_DIR\n"));
+    EXPECT_EQ(std::filesystem::exists(underRoot), existed);
+    if (existed) {
+        EXPECT_EQ(readFile(underRoot), content);
+    }
 }
 
 TEST_F(Registration, HostsFindTheRegisteredModuleByItsProgId) {

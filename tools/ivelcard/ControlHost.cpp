@@ -86,8 +86,17 @@ bool ControlHost::call(DISPID id, std::u16string& result, std::string& error) {
 
 std::string registeredModulePath() {
     const auto clsid = regQueryValue(std::string(control::kControlProgId) + "\\CLSID");
-    if (!clsid) return {};
+    if (!clsid) {
+        reportRegistryProblem();
+        return {};
+    }
     return regQueryValue("CLSID\\" + *clsid + "\\InprocServer32").value_or("");
+}
+
+void reportRegistryProblem() {
+    if (const std::string problem = regStoreProblem(); !problem.empty()) {
+        std::fprintf(stderr, "ivelcard: %s\n", problem.c_str());
+    }
 }
 
 std::string defaultModulePath(bool useRegistry) {

@@ -46,8 +46,13 @@ private:
 // then beside the program, then in ../lib/ivelcard relative to it.
 std::string defaultModulePath(bool useRegistry = true);
 
-// The module registered for the control's ProgID, or empty.
+// The module registered for the control's ProgID, or empty (saying on
+// standard error why when the registry store cannot be used).
 std::string registeredModulePath();
+
+// Says on standard error why the registry store cannot be used, if it
+// cannot.
+void reportRegistryProblem();
 
 // An HRESULT as text, "0x80040200".
 std::string hresultText(platform::HRESULT hr);

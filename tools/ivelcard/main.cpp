@@ -95,7 +95,10 @@ int updateRegistration(const std::string& modulePath, const char* entryName) {
     auto entry = reinterpret_cast<platform::DllRegisterServerFn>(module.entry(entryName));
     if (entry == nullptr) return fail(modulePath + " has no " + entryName);
     const platform::HRESULT hr = entry();
-    if (FAILED(hr)) return fail(std::string(entryName) + " failed (" + host::hresultText(hr) + ")", kCommandFailed);
+    if (FAILED(hr)) {
+        host::reportRegistryProblem();
+        return fail(std::string(entryName) + " failed (" + host::hresultText(hr) + ")", kCommandFailed);
+    }
     std::fprintf(stderr, "ivelcard: %s %s\n", entryName, modulePath.c_str());
     return 0;
 }
