@@ -1,6 +1,9 @@
 #include "resources/ControlResources.h"
 
+#include <cstdint>
 #include <iterator>
+
+#include "platform/HostSupport.h"
 
 namespace resources {
 namespace {
@@ -64,6 +67,25 @@ constexpr VersionRecord kVersion = {
     0x00000004,
     0x00000002,
 };
+
+#if defined(__ELF__)
+// The file version as an ELF note (see platform/HostSupport.h), so that a
+// host can tell the module's version without loading it.
+struct VersionNote {
+    std::uint32_t ownerSize;
+    std::uint32_t contentSize;
+    std::uint32_t type;
+    char owner[(sizeof kVersionNoteOwner + 3) / 4 * 4];
+    std::uint16_t version[4];
+};
+[[gnu::used, gnu::section(".note.ivelcard.version"), gnu::aligned(4)]] const VersionNote kVersionNote = {
+    sizeof kVersionNoteOwner,
+    sizeof kVersionNote.version,
+    kVersionNoteType,
+    "Ivelcard",
+    {kVersion.fileVersion[0], kVersion.fileVersion[1], kVersion.fileVersion[2], kVersion.fileVersion[3]},
+};
+#endif
 
 constexpr std::string_view kManifest = R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
 <assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">

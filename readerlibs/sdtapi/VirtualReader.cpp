@@ -5,234 +5,104 @@
 // default applies (one reader answering 144 on port 1001, a security module
 // identifier and the sample card). Members missing from a description take
 // the default's values (a card's fields one by one). A description that
-// cannot be read, or has a member of the wrong type, is a reader that answers
-// nothing. With IVELCARD_VIRTUAL_READER_LOG set, every call is
+// cannot be used (see ReaderDescription.h) is a reader that answers nothing,
+// and one line on standard error names the file, the member and the problem.
+// No entry ever throws. With IVELCARD_VIRTUAL_READER_LOG set, every call is
 // appended to that file as one line: the entry's name and its integer
 // arguments.
 //
 // A port's status may also be a list of answers given in turn, the last one
 // repeating: [144, 1] is a reader that answers once and is then unplugged.
-#include <json/json.h>
-
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
+#include <type_traits>
 
 #include "reader/ReaderApi.h"
+#include "readerlibs/sdtapi/ReaderDescription.h"
 
 extern "C" const char ivelDefaultReaderDescription[];
 
 namespace {
 
-// Codes a reader without a card answers.
-constexpr int kNoCardFind = 128;
-constexpr int kNoCardSelect = 129;
-constexpr int kNoCardRead = 65;
-constexpr int kPortNotListed = 1;
+using virtualreader::Reader;
 
-// Field widths of the card's text block in UCS-2 characters, in block order.
-struct FieldWidth {
-    const char* key;
-    int characters;
-};
-constexpr FieldWidth kFields[] = {
-    {"name", 15},      {"gender", 1},     {"nation", 2},      {"birthDate", 8}, {"address", 35},
-    {"number", 18},    {"authority", 15}, {"validFrom", 8},   {"validTo", 8},
-};
-constexpr int kUsedTextBytes = 220;
-
-struct Reader {
-    std::map<int, std::vector<int>> ports;
-    int closeResult = 144;
-    int findResult = 159;
-    int selectResult = 144;
-    int readFpResult = 144;
-    int readResult = 144;
-    int samIdResult = 144;
-    std::string samId;
-    bool cardPresent = true;
-    Json::Value card{Json::objectValue};               // the fields, merged over the default card's
-    std::optional<std::vector<unsigned char>> rawTextBlock;  // "textBlockHex", when given
-    unsigned char textBlock[reader::kTextBlockSize] = {};
-    unsigned char photo[reader::kPhotoDataSize] = {};
-    unsigned char fingerprint[reader::kFingerprintDataSize] = {};
-    int latencyMs = 0;
+struct LoadedReader {
+    Reader reader;
     std::string logPath;
 };
 
-std::u16string utf8ToUtf16(const std::string& text) {
-    std::u16string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const int length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-        char32_t c = length == 1 ? lead : lead & (0x3Fu >> (length - 1));
-        for (int k = 1; k < length && i + k < text.size(); ++k) {
-            c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-        }
-        i += static_cast<std::size_t>(length);
-        if (c >= 0x10000) {
-            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(c));
-        }
-    }
-    return out;
-}
-
-std::vector<unsigned char> base64Decode(const std::string& text) {
-    std::vector<unsigned char> out;
-    unsigned buffer = 0;
-    int bits = 0;
-    for (const char c : text) {
-        int value;
-        if (c >= 'A' && c <= 'Z') value = c - 'A';
-        else if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') value = c - '0' + 52;
-        else if (c == '+') value = 62;
-        else if (c == '/') value = 63;
-        else continue;
-        buffer = (buffer << 6) | static_cast<unsigned>(value);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<unsigned char>((buffer >> bits) & 0xFF));
-        }
-    }
-    return out;
-}
-
-void copyInto(unsigned char* target, std::size_t size, const std::vector<unsigned char>& bytes) {
-    std::memset(target, 0, size);
-    if (!bytes.empty()) std::memcpy(target, bytes.data(), bytes.size() < size ? bytes.size() : size);
-}
-
-void buildTextBlock(const Json::Value& card, unsigned char* block) {
-    // Unused characters are spaces, as on a real card.
-    for (int i = 0; i < reader::kTextBlockSize; i += 2) {
-        block[i] = 0x20;
-        block[i + 1] = 0;
-    }
-    int offset = 0;
-    for (const FieldWidth& field : kFields) {
-        const std::u16string text = utf8ToUtf16(card.get(field.key, "").asString());
-        for (int k = 0; k < field.characters && k < static_cast<int>(text.size()); ++k) {
-            block[offset + 2 * k] = static_cast<unsigned char>(text[k] & 0xFF);
-            block[offset + 2 * k + 1] = static_cast<unsigned char>(text[k] >> 8);
-        }
-        offset += 2 * field.characters;
-    }
-    static_assert(kUsedTextBytes <= reader::kTextBlockSize);
-}
-
-void apply(Reader& r, const Json::Value& d) {
-    if (d.isMember("ports")) {
-        r.ports.clear();
-        for (const std::string& port : d["ports"].getMemberNames()) {
-            const Json::Value& answers = d["ports"][port];
-            std::vector<int>& list = r.ports[std::atoi(port.c_str())];
-            if (answers.isArray()) {
-                for (const Json::Value& answer : answers) list.push_back(answer.asInt());
-            } else {
-                list.push_back(answers.asInt());
-            }
-            if (list.empty()) list.push_back(kPortNotListed);
-        }
-    }
-    const Json::Value& results = d["results"];
-    if (results.isObject()) {
-        r.closeResult = results.get("close", r.closeResult).asInt();
-        r.findResult = results.get("find", r.findResult).asInt();
-        r.selectResult = results.get("select", r.selectResult).asInt();
-        r.readFpResult = results.get("readFP", r.readFpResult).asInt();
-        r.readResult = results.get("read", r.readResult).asInt();
-        r.samIdResult = results.get("samId", r.samIdResult).asInt();
-    }
-    if (d.isMember("samId")) r.samId = d["samId"].asString();
-    if (d.isMember("card")) {
-        const Json::Value& card = d["card"];
-        r.cardPresent = !card.isNull();
-        // A card names only the fields that differ from the default card.
-        for (const std::string& field : card.getMemberNames()) r.card[field] = card[field].asString();
-    }
-    if (d.isMember("textBlockHex")) {
-        const std::string hex = d["textBlockHex"].asString();
-        std::vector<unsigned char> bytes;
-        for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-            bytes.push_back(static_cast<unsigned char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
-        }
-        r.rawTextBlock = bytes;
-    }
-    if (d.isMember("photoBase64")) copyInto(r.photo, sizeof r.photo, base64Decode(d["photoBase64"].asString()));
-    if (d.isMember("fingerprintBase64")) {
-        copyInto(r.fingerprint, sizeof r.fingerprint, base64Decode(d["fingerprintBase64"].asString()));
-    }
-    if (d.isMember("latencyMs")) r.latencyMs = d["latencyMs"].asInt();
-}
-
-bool parse(const std::string& text, Json::Value& out, std::string& errors) {
-    Json::CharReaderBuilder builder;
-    std::istringstream stream(text);
-    return Json::parseFromStream(builder, stream, &out, &errors);
-}
-
-// Applies the description in `path`; false when it cannot be read or a
-// member has the wrong type.
-bool applyFile(Reader& r, const char* path, std::string& errors) {
+// The description file's text; false with `problem` set when it cannot be read.
+bool readFile(const char* path, std::string& text, std::string& problem) {
     std::ifstream file(path, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    Json::Value own;
-    if (!file || !parse(content.str(), own, errors) || !own.isObject()) return false;
-    try {
-        apply(r, own);
-        return true;
-    } catch (const std::exception& e) {
-        errors = e.what();
+    if (!file) {
+        problem = std::strerror(errno);
         return false;
     }
+    std::ostringstream content;
+    content << file.rdbuf();
+    if (file.bad()) {
+        problem = "cannot be read";
+        return false;
+    }
+    text = content.str();
+    return true;
 }
 
+// The default reader with the description named by IVELCARD_VIRTUAL_READER
+// applied over it; no reader at all when that description cannot be used.
 Reader load() {
     Reader r;
-    Json::Value description;
-    std::string errors;
-    if (parse(ivelDefaultReaderDescription, description, errors)) apply(r, description);
+    std::string problem;
+    if (!virtualreader::applyDescription(r, ivelDefaultReaderDescription, problem)) {
+        std::fprintf(stderr, "virtual reader: the built-in description is broken: %s\n", problem.c_str());
+        return Reader{};
+    }
     if (const char* path = std::getenv("IVELCARD_VIRTUAL_READER"); path != nullptr && *path != 0) {
-        if (!applyFile(r, path, errors)) {
-            // A description that cannot be read must not pass for a working
+        std::string text;
+        if (!readFile(path, text, problem) || !virtualreader::applyDescription(r, text, problem)) {
+            // A description that cannot be used must not pass for a working
             // reader: answer as if none were attached.
-            std::fprintf(stderr, "virtual reader: cannot read description %s %s\n", path, errors.c_str());
-            r = Reader{};
-            r.ports.clear();
-            r.cardPresent = false;
+            std::fprintf(stderr, "virtual reader: cannot read description %s: %s\n", path, problem.c_str());
+            return Reader{};
         }
     }
-    if (r.rawTextBlock) copyInto(r.textBlock, sizeof r.textBlock, *r.rawTextBlock);
-    else buildTextBlock(r.card, r.textBlock);
-    if (const char* log = std::getenv("IVELCARD_VIRTUAL_READER_LOG")) r.logPath = log;
+    virtualreader::buildTextBlock(r);
     return r;
 }
 
-Reader& reader() {
-    static Reader instance = load();
+LoadedReader loadSafely() noexcept {
+    LoadedReader loaded;
+    try {
+        loaded.reader = load();
+        if (const char* log = std::getenv("IVELCARD_VIRTUAL_READER_LOG")) loaded.logPath = log;
+    } catch (...) {
+        // Out of memory while loading: no reader (an empty reader allocates nothing).
+        loaded.reader = Reader{};
+        std::fputs("virtual reader: out of memory while loading the description\n", stderr);
+    }
+    return loaded;
+}
+
+LoadedReader& loaded() {
+    static LoadedReader instance = loadSafely();
     return instance;
 }
 
 // Logs the call and waits the configured latency.
 template <class... Ints>
 Reader& call(const char* name, Ints... arguments) {
-    Reader& r = reader();
-    if (!r.logPath.empty()) {
-        if (std::FILE* log = std::fopen(r.logPath.c_str(), "a")) {
+    LoadedReader& state = loaded();
+    Reader& r = state.reader;
+    if (!state.logPath.empty()) {
+        if (std::FILE* log = std::fopen(state.logPath.c_str(), "a")) {
             std::fputs(name, log);
             ((std::fprintf(log, " %d", arguments)), ...);
             std::fputc('\n', log);
@@ -260,18 +130,18 @@ SDT_EXPORT int SDT_ClosePort(int port) { return call("SDT_ClosePort", port).clos
 
 SDT_EXPORT int SDT_StartFindIDCard(int port, unsigned char*, int flag) {
     const Reader& r = call("SDT_StartFindIDCard", port, flag);
-    return r.cardPresent ? r.findResult : kNoCardFind;
+    return r.cardPresent ? r.findResult : virtualreader::kNoCardFind;
 }
 
 SDT_EXPORT int SDT_SelectIDCard(int port, unsigned char*, int flag) {
     const Reader& r = call("SDT_SelectIDCard", port, flag);
-    return r.cardPresent ? r.selectResult : kNoCardSelect;
+    return r.cardPresent ? r.selectResult : virtualreader::kNoCardSelect;
 }
 
 SDT_EXPORT int SDT_ReadBaseMsg(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
                                std::uint32_t* photoLength, int flag) {
     const Reader& r = call("SDT_ReadBaseMsg", port, flag);
-    if (!r.cardPresent) return kNoCardRead;
+    if (!r.cardPresent) return virtualreader::kNoCardRead;
     if (r.readResult == reader::kStatusSuccess) {
         std::memcpy(text, r.textBlock, sizeof r.textBlock);
         std::memcpy(photo, r.photo, sizeof r.photo);
@@ -285,7 +155,7 @@ SDT_EXPORT int SDT_ReadBaseFPMsg(int port, unsigned char* text, std::uint32_t* t
                                  std::uint32_t* photoLength, unsigned char* fingerprint,
                                  std::uint32_t* fingerprintLength, int flag) {
     const Reader& r = call("SDT_ReadBaseFPMsg", port, flag);
-    if (!r.cardPresent) return kNoCardRead;
+    if (!r.cardPresent) return virtualreader::kNoCardRead;
     if (r.readFpResult == reader::kStatusSuccess) {
         std::memcpy(text, r.textBlock, sizeof r.textBlock);
         std::memcpy(photo, r.photo, sizeof r.photo);
@@ -308,7 +178,7 @@ SDT_EXPORT int SDT_ReadNewAppMsg(int port, unsigned char*, std::uint32_t* length
 SDT_EXPORT int SDT_GetSAMStatus(int port, int flag) {
     Reader& r = call("SDT_GetSAMStatus", port, flag);
     const auto found = r.ports.find(port);
-    if (found == r.ports.end()) return kPortNotListed;
+    if (found == r.ports.end()) return virtualreader::kPortNotListed;
     std::vector<int>& answers = found->second;
     const int answer = answers.front();
     if (answers.size() > 1) answers.erase(answers.begin());

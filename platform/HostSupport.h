@@ -1,0 +1,36 @@
+// Services the hosts need beyond the control's own: whether a stream is a
+// terminal, files only their owner may read, and a module file's version.
+//
+// A module carries its file version (the version record's four numbers) as
+// an ELF note of owner kVersionNoteOwner and type kVersionNoteType whose
+// content is four 16-bit numbers in the file's byte order, most significant
+// first; a host reads it from the file without loading the module.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+inline constexpr char kVersionNoteOwner[] = "Ivelcard";
+inline constexpr std::uint32_t kVersionNoteType = 1;
+
+using FileVersion = std::array<std::uint16_t, 4>;
+
+// True when the stream is connected to a terminal.
+bool isTerminal(std::FILE* stream);
+
+// Writes `bytes` as the whole content of the file at `path`, which only its
+// owner may read or write (mode 0600, also when it existed before). A symlink
+// at `path` is never followed. False with `error` set on failure.
+bool writePrivateFile(const std::string& path, std::string_view bytes, std::string& error);
+
+// The file version the module at `path` carries, or nothing when the file
+// cannot be read or carries none.
+std::optional<FileVersion> moduleFileVersion(const std::string& path);
+
+}  // namespace platform
