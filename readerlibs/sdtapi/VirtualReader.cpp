@@ -12,12 +12,17 @@
 //
 // A port's status may also be a list of answers given in turn, the last one
 // repeating: [144, 1] is a reader that answers once and is then unplugged.
+//
+// When the description file changes (its size or modification time), the
+// next call loads it again, so a card can be put on, taken off or swapped
+// while a host is running.
 #include <json/json.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -222,8 +227,37 @@ Reader load() {
     return r;
 }
 
+// What identifies the description file's content cheaply: whether it exists,
+// its size and its modification time.
+struct DescriptionStamp {
+    bool exists = false;
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type modified{};
+    bool operator==(const DescriptionStamp&) const = default;
+};
+
+DescriptionStamp descriptionStamp() {
+    DescriptionStamp stamp;
+    const char* path = std::getenv("IVELCARD_VIRTUAL_READER");
+    if (path == nullptr || *path == 0) return stamp;
+    std::error_code ec;
+    stamp.size = std::filesystem::file_size(path, ec);
+    if (ec) return stamp;
+    stamp.modified = std::filesystem::last_write_time(path, ec);
+    stamp.exists = !ec;
+    return stamp;
+}
+
+// The reader, loaded again when its description file has changed since it
+// was last loaded (a card put on, taken off or swapped while a host runs);
+// checked once per call.
 Reader& reader() {
+    static DescriptionStamp loaded = descriptionStamp();
     static Reader instance = load();
+    if (const DescriptionStamp now = descriptionStamp(); !(now == loaded)) {
+        loaded = now;
+        instance = load();
+    }
     return instance;
 }
 

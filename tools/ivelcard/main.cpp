@@ -13,6 +13,9 @@
 #include "platform/DeviceContext.h"
 #include "platform/System.h"
 #include "tools/ivelcard/ControlHost.h"
+#ifdef IVELCARD_WITH_BRIDGE
+#include "bridge/Serve.h"
+#endif
 
 namespace {
 
@@ -44,6 +47,9 @@ constexpr const char* kUsage =
     "  unregister               unregister the module (DllUnregisterServer)\n"
     "  about                    show the control's about box\n"
     "  draw WxH --out FILE.bmp  paint a control of that size into a bitmap file\n"
+    "  serve [--port N] [--allow-origin ORIGIN]...\n"
+    "                           serve the control to allowed browser pages on\n"
+    "                           127.0.0.1 and [::1] (ivelcard serve --help)\n"
     "  --help                   show this text\n"
     "\n"
     "The module is PATH, else $IVELCARD_MODULE, else the module registered for\n"
@@ -253,6 +259,9 @@ int main(int argc, char** argv) {
     if (command == "unregister") return rest.empty() ? updateRegistration(modulePath, "DllUnregisterServer") : usage();
     if (command == "about") return rest.empty() ? callMembers(modulePath, {"AboutBox"}) : usage();
     if (command == "draw") return draw(modulePath, rest);
+#ifdef IVELCARD_WITH_BRIDGE
+    if (command == "serve") return bridge::serve(modulePath, rest);
+#endif
     std::fprintf(stderr, "ivelcard: unknown command '%s'\n\n", command.c_str());
     return usage();
 }
