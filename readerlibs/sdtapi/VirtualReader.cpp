@@ -13,12 +13,17 @@
 //
 // A port's status may also be a list of answers given in turn, the last one
 // repeating: [144, 1] is a reader that answers once and is then unplugged.
+//
+// When the description file changes (its size or modification time), the
+// next call loads it again, so a card can be put on, taken off or swapped
+// while a host is running.
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -78,6 +83,27 @@ Reader load() {
     return r;
 }
 
+// What identifies the description file's content cheaply: whether it exists,
+// its size and its modification time.
+struct DescriptionStamp {
+    bool exists = false;
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type modified{};
+    bool operator==(const DescriptionStamp&) const = default;
+};
+
+DescriptionStamp descriptionStamp() {
+    DescriptionStamp stamp;
+    const char* path = std::getenv("IVELCARD_VIRTUAL_READER");
+    if (path == nullptr || *path == 0) return stamp;
+    std::error_code ec;
+    stamp.size = std::filesystem::file_size(path, ec);
+    if (ec) return stamp;
+    stamp.modified = std::filesystem::last_write_time(path, ec);
+    stamp.exists = !ec;
+    return stamp;
+}
+
 LoadedReader loadSafely() noexcept {
     LoadedReader loaded;
     try {
@@ -91,8 +117,16 @@ LoadedReader loadSafely() noexcept {
     return loaded;
 }
 
+// The reader, loaded again when its description file has changed since it
+// was last loaded (a card put on, taken off or swapped while a host runs);
+// checked once per call.
 LoadedReader& loaded() {
+    static DescriptionStamp stamp = descriptionStamp();
     static LoadedReader instance = loadSafely();
+    if (const DescriptionStamp now = descriptionStamp(); !(now == stamp)) {
+        stamp = now;
+        instance = loadSafely();
+    }
     return instance;
 }
 

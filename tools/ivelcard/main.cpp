@@ -37,6 +37,9 @@
 #ifndef IVELCARD_HOST_VERSION
 #define IVELCARD_HOST_VERSION "unknown"
 #endif
+#ifdef IVELCARD_WITH_BRIDGE
+#include "bridge/Serve.h"
+#endif
 
 namespace {
 
@@ -490,6 +493,9 @@ std::string helpText() {
         std::istringstream lines(command.description);
         for (std::string line; std::getline(lines, line);) text += "      " + line + "\n";
     }
+#ifdef IVELCARD_WITH_BRIDGE
+    text += bridge::kServeUsage;
+#endif
     text +=
         "  --version\n"
         "      the host's version and the module's version record\n"
@@ -579,6 +585,10 @@ int main(int argc, char** argv) {
         if (!writeAnswer(versionLines(module))) return kExitFailed;
         return platform::fileExists(module.path) ? kExitDone : fail(cannotLoad(module), kExitNoModule);
     }
+#ifdef IVELCARD_WITH_BRIDGE
+    // The service parses its own (repeatable) options.
+    if (name == "serve") return bridge::serve(chooseModule(moduleOption).path, {args.begin() + 1, args.end()});
+#endif
     for (const Command& command : kCommands) {
         if (name != command.name) continue;
         Invocation call;

@@ -1,0 +1,86 @@
+// The apartment: one thread that owns the one control. The control is
+// created on that thread and every call from every client runs there, one
+// at a time, in the order the calls were posted. Nothing else touches the
+// control; the network side only posts jobs and never waits for them.
+//
+// The queue holds at most `capacity` waiting jobs: post() refuses more.
+// stop() refuses new jobs, hands every waiting job a null control (so that
+// it can answer "shutting down"), lets the job in progress finish and joins
+// the thread.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "platform/Com.h"
+#include "tools/ivelcard/ControlHost.h"
+
+namespace bridge {
+
+// The control as the apartment's jobs see it.
+class Control {
+public:
+    struct Outcome {
+        bool called = false;  // false: the host could not call the member
+        std::string document; // the returned text as UTF-8
+        std::string error;    // why the call failed
+    };
+
+    // Loads the module and creates the control; resolves the members.
+    bool open(const std::string& modulePath, std::string& error);
+
+    // Calls one of the callable members; tracks whether the reader session
+    // is open.
+    Outcome call(std::string_view member);
+    // connect when the session is not open, then readCert: the readCert
+    // outcome.
+    Outcome read();
+
+    bool sessionOpen() const { return sessionOpen_; }
+
+private:
+    host::ControlHost host_;
+    std::map<std::string, platform::DISPID, std::less<>> members_;
+    bool sessionOpen_ = false;
+};
+
+// The "resultFlag" of a document, or nothing when it has none.
+std::optional<int> resultFlag(const std::string& document);
+
+class Apartment {
+public:
+    using Job = std::function<void(Control*)>;
+
+    explicit Apartment(std::size_t capacity) : capacity_(capacity) {}
+    ~Apartment();
+    Apartment(const Apartment&) = delete;
+    Apartment& operator=(const Apartment&) = delete;
+
+    // Starts the thread and creates the control on it; false with `error`
+    // when the control cannot be created (the thread is then gone).
+    bool start(const std::string& modulePath, std::string& error);
+    // Queues a job; false when the queue is full or the apartment stops.
+    bool post(Job job);
+    void stop();
+
+private:
+    void run(const std::string& modulePath);
+
+    const std::size_t capacity_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Job> jobs_;
+    bool stopping_ = false;
+    bool started_ = false;
+    bool startFailed_ = false;
+    std::string startError_;
+    std::thread thread_;
+};
+
+}  // namespace bridge

@@ -1,0 +1,23 @@
+// `ivelcard serve`: the command line of the browser bridge.
+//
+//   ivelcard serve [--port N] [--allow-origin ORIGIN]... [--web-root DIR]
+//
+// Allowed origins come from the options and from "allowOrigins" in
+// $XDG_CONFIG_HOME/ivelcard/bridge.json (else ~/.config/ivelcard/); the
+// service's own origins are always allowed. The web root holds the
+// JavaScript client and the demo page.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace bridge {
+
+// Runs the service for the module at `modulePath`; the exit status. Usage
+// errors print `usage` and give 64.
+int serve(const std::string& modulePath, const std::vector<std::string>& args);
+
+// The usage lines of the serve command, for the host's help text.
+extern const char* const kServeUsage;
+
+}  // namespace bridge
