@@ -4,8 +4,7 @@
 #   ./build.sh          install what is missing, build, read the card on the
 #                       virtual reader and save its pictures in build/card/
 #   ./build.sh test     install what is missing, build, run every test (also
-#                       under AddressSanitizer + UndefinedBehaviorSanitizer),
-#                       then every fuzz target for a few seconds
+#                       under AddressSanitizer + UndefinedBehaviorSanitizer)
 #
 # Debian packages that are missing are installed with apt-get (as root, or
 # through sudo).
@@ -59,13 +58,13 @@ main_job() {
 run_tests() {
   build "$here/build"
   ctest --test-dir "$here/build" --output-on-failure -j "$jobs"
+  echo "== Fuzz targets, 5 seconds each (Clang, libFuzzer, in build-fuzz/)"
+  FUZZ_JOBS=$jobs "$here/tests/fuzz/run.sh" 5
   build "$here/build-asan" -DIVELCARD_SANITIZE=ON -DIVELCARD_BUILD_BENCH=OFF
   # use_tls=0 and the suppressions: see tests/sanitizer/lsan.supp.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     LSAN_OPTIONS="use_tls=0:print_suppressions=0:suppressions=$here/tests/sanitizer/lsan.supp" \
     ctest --test-dir "$here/build-asan" --output-on-failure -j "$jobs"
-  echo "== Fuzz targets, 5 seconds each"
-  FUZZ_JOBS=$jobs "$here/tests/fuzz/run.sh" 5
 }
 
 install_missing

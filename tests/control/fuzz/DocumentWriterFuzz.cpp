@@ -228,6 +228,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Json::Value parsed = parse(unambiguous(written));
     bool rewritten = false;
     if (!(parsed == expected(document, rewritten))) fail("the parsed text differs from the tree");
-    if (!rewritten && control::writeDocument(toBytes(parsed)) != written) fail("writing the parsed tree changes the text");
+    if (!rewritten && control::writeDocument(toBytes(parsed)) != written) {
+        fail("writing the parsed tree changes the text");
+    }
     return 0;
 }
