@@ -2,7 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdint>
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define IVEL_COLOUR_SSSE3 1
+#include <immintrin.h>
+#endif
 
 namespace cardface {
 namespace {
@@ -105,6 +111,147 @@ ChromaLayout chromaLayout(int width, int height) {
     return {cw, w * h, w * h + cw * ch};
 }
 
+// From YUV to a colour channel: (128 × Y + t) >> 7 = Y + (t >> 7), since
+// 128 × Y is a multiple of 128 and >> rounds toward minus infinity. Each
+// chroma sample thus gives one whole-number step per channel, added to the
+// luminance and clamped.
+struct ChromaSteps {
+    std::int16_t blue;
+    std::int16_t green;
+    std::int16_t red;
+};
+
+ChromaSteps chromaSteps(std::uint8_t u, std::uint8_t v) {
+    return {static_cast<std::int16_t>(tableAt(TB_U, u) >> kShift),
+            static_cast<std::int16_t>((-tableAt(TG_V, v) - tableAt(TG_U, u)) >> kShift),
+            static_cast<std::int16_t>(tableAt(TR_V, v) >> kShift)};
+}
+
+// Chroma samples converted to steps at a time; a row is done in pieces of
+// twice as many pixels.
+constexpr std::size_t kStepRun = 128;
+
+// Steps of one piece, one array per channel (the vector code reads 8 at a
+// time).
+struct StepRun {
+    alignas(16) std::int16_t blue[kStepRun];
+    alignas(16) std::int16_t green[kStepRun];
+    alignas(16) std::int16_t red[kStepRun];
+};
+
+enum class PixelOrder { BlueGreenRed, RedGreenBlue };
+
+// Pixels [from, to) of a piece whose steps start at pixel `base`.
+template <PixelOrder order>
+void packPortable(const std::uint8_t* yRow, const StepRun& steps, std::size_t base,
+                  std::size_t from, std::size_t to, std::uint8_t* out) {
+    for (std::size_t x = from; x < to; ++x, out += 3) {
+        const std::size_t s = (x - base) / 2;
+        const int luma = yRow[x];
+        const std::uint8_t b = kClip[static_cast<std::size_t>(luma + steps.blue[s] + kClipOffset)];
+        const std::uint8_t g = kClip[static_cast<std::size_t>(luma + steps.green[s] + kClipOffset)];
+        const std::uint8_t r = kClip[static_cast<std::size_t>(luma + steps.red[s] + kClipOffset)];
+        out[0] = order == PixelOrder::BlueGreenRed ? b : r;
+        out[1] = g;
+        out[2] = order == PixelOrder::BlueGreenRed ? r : b;
+    }
+}
+
+#ifdef IVEL_COLOUR_SSSE3
+// Byte k of the 48 bytes of 16 packed pixels is channel k % 3 of pixel k / 3;
+// kInterleave[part][channel] picks, for bytes 16 × part onwards, the pixels of
+// that channel (0x80: a zero the other channels fill).
+constexpr std::array<std::array<std::array<std::uint8_t, 16>, 3>, 3> kInterleave = [] {
+    std::array<std::array<std::array<std::uint8_t, 16>, 3>, 3> masks{};
+    for (int part = 0; part < 3; ++part) {
+        for (int channel = 0; channel < 3; ++channel) {
+            for (int i = 0; i < 16; ++i) {
+                const int k = 16 * part + i;
+                masks[static_cast<std::size_t>(part)][static_cast<std::size_t>(channel)]
+                     [static_cast<std::size_t>(i)] =
+                    static_cast<std::uint8_t>(k % 3 == channel ? k / 3 : 0x80);
+            }
+        }
+    }
+    return masks;
+}();
+
+// 16 pixels: luminance plus the steps of their 8 chroma samples, clamped by
+// the saturating pack, then interleaved.
+__attribute__((target("ssse3"))) inline __m128i channel16(__m128i lumaLow, __m128i lumaHigh,
+                                                           const std::int16_t* steps) {
+    const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(steps));
+    return _mm_packus_epi16(_mm_add_epi16(lumaLow, _mm_unpacklo_epi16(s, s)),
+                            _mm_add_epi16(lumaHigh, _mm_unpackhi_epi16(s, s)));
+}
+
+template <PixelOrder order>
+__attribute__((target("ssse3"))) void packVector(const std::uint8_t* yRow, const StepRun& steps,
+                                                  std::size_t base, std::size_t from,
+                                                  std::size_t to, std::uint8_t* out) {
+    const __m128i zero = _mm_setzero_si128();
+    std::size_t x = from;
+    for (; x + 16 <= to; x += 16, out += 48) {
+        const __m128i luma = _mm_loadu_si128(reinterpret_cast<const __m128i*>(yRow + x));
+        const __m128i low = _mm_unpacklo_epi8(luma, zero);
+        const __m128i high = _mm_unpackhi_epi8(luma, zero);
+        const std::size_t s = (x - base) / 2;
+        const __m128i b = channel16(low, high, steps.blue + s);
+        const __m128i g = channel16(low, high, steps.green + s);
+        const __m128i r = channel16(low, high, steps.red + s);
+        const __m128i first = order == PixelOrder::BlueGreenRed ? b : r;
+        const __m128i third = order == PixelOrder::BlueGreenRed ? r : b;
+        for (std::size_t part = 0; part < 3; ++part) {
+            const auto mask = [&](std::size_t channel) {
+                return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kInterleave[part][channel].data()));
+            };
+            const __m128i packed = _mm_or_si128(
+                _mm_or_si128(_mm_shuffle_epi8(first, mask(0)), _mm_shuffle_epi8(g, mask(1))),
+                _mm_shuffle_epi8(third, mask(2)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * part), packed);
+        }
+    }
+    packPortable<order>(yRow, steps, base, x, to, out);
+}
+
+bool vectorUnitPresent() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3") != 0;
+}
+#else
+bool vectorUnitPresent() { return false; }
+#endif
+
+std::atomic<bool> vectorUnitInUse{vectorUnitPresent()};
+
+// One image row: width pixels from the luminance row and the chroma rows
+// (one sample per two pixels) packed into `out` in the given order.
+template <PixelOrder order>
+void convertRow(const std::uint8_t* yRow, const std::uint8_t* uRow, const std::uint8_t* vRow,
+                std::size_t width, std::uint8_t* out) {
+    const bool vector = vectorUnitInUse.load(std::memory_order_relaxed);
+    StepRun steps;
+    for (std::size_t base = 0; base < width; base += 2 * kStepRun) {
+        const std::size_t end = std::min(width, base + 2 * kStepRun);
+        const std::size_t samples = (end - base + 1) / 2;
+        for (std::size_t s = 0; s < samples; ++s) {
+            const ChromaSteps c = chromaSteps(uRow[base / 2 + s], vRow[base / 2 + s]);
+            steps.blue[s] = c.blue;
+            steps.green[s] = c.green;
+            steps.red[s] = c.red;
+        }
+        std::uint8_t* piece = out + 3 * base;
+#ifdef IVEL_COLOUR_SSSE3
+        if (vector) {
+            packVector<order>(yRow, steps, base, base, end, piece);
+            continue;
+        }
+#endif
+        (void)vector;
+        packPortable<order>(yRow, steps, base, base, end, piece);
+    }
+}
+
 }  // namespace
 
 std::size_t ColourConverter::bmpRowStride(int width) {
@@ -181,34 +328,38 @@ std::size_t ColourConverter::yuv420ToBmp(std::span<const std::uint8_t> yuv, int 
 
     const std::size_t w = static_cast<std::size_t>(width);
     const ChromaLayout c = chromaLayout(width, height);
-    const ConversionTable& blueU = kTables[TB_U];
-    const ConversionTable& greenU = kTables[TG_U];
-    const ConversionTable& greenV = kTables[TG_V];
-    const ConversionTable& redV = kTables[TR_V];
     for (int i = 0; i < height; ++i) {
-        std::uint8_t* pixel = out.data() + kBmpHeaderSize + stride * static_cast<std::size_t>(height - 1 - i);
-        const std::uint8_t* yRow = yuv.data() + w * static_cast<std::size_t>(i);
+        std::uint8_t* row = out.data() + kBmpHeaderSize + stride * static_cast<std::size_t>(height - 1 - i);
         const std::size_t chromaRow = c.width * static_cast<std::size_t>(i / 2);
-        const std::uint8_t* uRow = yuv.data() + c.u + chromaRow;
-        const std::uint8_t* vRow = yuv.data() + c.v + chromaRow;
-        // The two pixels of a pair share their chroma terms.
-        for (std::size_t pair = 0; pair < w; pair += 2) {
-            const std::uint8_t u = uRow[pair / 2];
-            const std::uint8_t v = vRow[pair / 2];
-            const int blue = blueU[u];
-            const int green = greenV[v] + greenU[u];
-            const int red = redV[v];
-            const std::size_t end = std::min(pair + 2, w);
-            for (std::size_t x = pair; x < end; ++x, pixel += 3) {
-                const int luma = static_cast<int>(kFixedOne) * yRow[x];
-                pixel[0] = kClip[static_cast<std::size_t>(((luma + blue) >> kShift) + kClipOffset)];
-                pixel[1] = kClip[static_cast<std::size_t>(((luma - green) >> kShift) + kClipOffset)];
-                pixel[2] = kClip[static_cast<std::size_t>(((luma + red) >> kShift) + kClipOffset)];
-            }
-        }
-        std::fill(pixel, pixel + (stride - 3 * w), std::uint8_t{0});
+        convertRow<PixelOrder::BlueGreenRed>(yuv.data() + w * static_cast<std::size_t>(i),
+                                             yuv.data() + c.u + chromaRow,
+                                             yuv.data() + c.v + chromaRow, w, row);
+        std::fill(row + 3 * w, row + stride, std::uint8_t{0});
     }
     return size;
+}
+
+bool ColourConverter::yuv420RowsToRgb(std::span<const std::uint8_t> yuv, int width, int height,
+                                      int first, int count, std::span<std::uint8_t> out,
+                                      std::size_t outStride) {
+    if (width <= 0 || height <= 0 || first < 0 || count <= 0 || first > height - count) return false;
+    const std::size_t w = static_cast<std::size_t>(width);
+    if (outStride < 3 * w || yuv.size() < yuv420Size(width, height)) return false;
+    if (out.size() < outStride * static_cast<std::size_t>(count - 1) + 3 * w) return false;
+    const ChromaLayout c = chromaLayout(width, height);
+    for (int r = 0; r < count; ++r) {
+        const int i = first + r;
+        const std::size_t chromaRow = c.width * static_cast<std::size_t>(i / 2);
+        convertRow<PixelOrder::RedGreenBlue>(yuv.data() + w * static_cast<std::size_t>(i),
+                                             yuv.data() + c.u + chromaRow,
+                                             yuv.data() + c.v + chromaRow, w,
+                                             out.data() + outStride * static_cast<std::size_t>(r));
+    }
+    return true;
+}
+
+bool ColourConverter::useVectorUnit(bool enable) {
+    return vectorUnitInUse.exchange(enable && vectorUnitPresent());
 }
 
 }  // namespace cardface

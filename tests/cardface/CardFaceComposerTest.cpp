@@ -23,6 +23,7 @@
 #include "cardface/CardFaceResources.h"
 #include "cardface/ColourConverter.h"
 #include "cardface/ImageTestSupport.h"
+#include "cardface/JpegMemoryEncoder.h"
 #include "cardface/TextRasteriser.h"
 #include "support/TestSupport.h"
 
@@ -461,6 +462,31 @@ TEST_F(CardFaceComposerTest, SampleCardMatchesTheReferenceFaces) {
             }
         }
         EXPECT_GT(psnr(decoded.rgb, rgb), 30.0);
+        // Byte for byte the stream of the canvas made into a whole bitmap and
+        // encoded from it, blue-green-red rows exchanged in place.
+        std::int32_t length = 0;
+        Bytes stream(CardFaceComposer::kFaceOutputSize, 0);
+        ASSERT_TRUE(JpegMemoryEncoder::encode(340, 214, std::span(bmp).subspan(54), stream, length, true, true,
+                                              true));
+        EXPECT_TRUE(std::equal(face.out.begin(), face.out.begin() + face.length, stream.begin(),
+                               stream.begin() + length));
+        EXPECT_EQ(face.length, length);
+    }
+
+    // The read sequence's entry gives the same streams, again and again.
+    for (int round = 0; round < 3; ++round) {
+        int received = 0;
+        EXPECT_EQ(CardFaceComposer::composeStreams(
+                      block, readBytes(kDataDir + "sample-portrait.bmp"),
+                      [&](std::span<const std::uint8_t> front, std::span<const std::uint8_t> back) {
+                          ++received;
+                          EXPECT_TRUE(std::ranges::equal(front, std::span(c.frontOut).first(
+                                                                    static_cast<std::size_t>(c.frontLength))));
+                          EXPECT_TRUE(std::ranges::equal(back, std::span(c.backOut).first(
+                                                                   static_cast<std::size_t>(c.backLength))));
+                      }),
+                  CardFaceComposer::kComposed);
+        EXPECT_EQ(received, 1);
     }
 }
 
