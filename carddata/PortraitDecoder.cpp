@@ -31,6 +31,8 @@ void readBitmapFile(const std::string& path, unsigned char (&portraitBitmap)[kPo
     std::memset(portraitBitmap, 0, sizeof portraitBitmap);
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return;
+    // Straight into the bitmap, not through the stream's own buffer.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     std::fread(portraitBitmap, 1, sizeof portraitBitmap, file);
     std::fclose(file);
 }

@@ -224,11 +224,12 @@ bool vectorUnitPresent() { return false; }
 
 std::atomic<bool> vectorUnitInUse{vectorUnitPresent()};
 
-// One image row: width pixels from the luminance row and the chroma rows
-// (one sample per two pixels) packed into `out` in the given order.
+// One or two image rows that share their chroma rows (one sample per two
+// pixels): width pixels each, from the luminance rows, packed into the
+// output rows in the given order. The steps are worked out once for both.
 template <PixelOrder order>
-void convertRow(const std::uint8_t* yRow, const std::uint8_t* uRow, const std::uint8_t* vRow,
-                std::size_t width, std::uint8_t* out) {
+void convertRows(const std::uint8_t* const* yRows, std::uint8_t* const* outs, int rows,
+                 const std::uint8_t* uRow, const std::uint8_t* vRow, std::size_t width) {
     const bool vector = vectorUnitInUse.load(std::memory_order_relaxed);
     StepRun steps;
     for (std::size_t base = 0; base < width; base += 2 * kStepRun) {
@@ -240,15 +241,36 @@ void convertRow(const std::uint8_t* yRow, const std::uint8_t* uRow, const std::u
             steps.green[s] = c.green;
             steps.red[s] = c.red;
         }
-        std::uint8_t* piece = out + 3 * base;
+        for (int r = 0; r < rows; ++r) {
+            std::uint8_t* piece = outs[r] + 3 * base;
 #ifdef IVEL_COLOUR_SSSE3
-        if (vector) {
-            packVector<order>(yRow, steps, base, base, end, piece);
-            continue;
-        }
+            if (vector) {
+                packVector<order>(yRows[r], steps, base, base, end, piece);
+                continue;
+            }
 #endif
-        (void)vector;
-        packPortable<order>(yRow, steps, base, base, end, piece);
+            (void)vector;
+            packPortable<order>(yRows[r], steps, base, base, end, piece);
+        }
+    }
+}
+
+// Converts image rows first .. first + count - 1 of a YUV 4:2:0 image, two
+// at a time where they share chroma; outRow(i) is where row i goes.
+template <PixelOrder order, class OutRow>
+void convertImageRows(const std::uint8_t* yuv, int width, int height, int first, int count,
+                      OutRow&& outRow) {
+    const std::size_t w = static_cast<std::size_t>(width);
+    const ChromaLayout c = chromaLayout(width, height);
+    for (int i = first; i < first + count;) {
+        // Rows 2k and 2k + 1 share chroma row k.
+        const int rows = (i % 2 == 0 && i + 1 < first + count) ? 2 : 1;
+        const std::size_t chromaRow = c.width * static_cast<std::size_t>(i / 2);
+        const std::uint8_t* yRows[2] = {yuv + w * static_cast<std::size_t>(i),
+                                        yuv + w * static_cast<std::size_t>(i + rows - 1)};
+        std::uint8_t* outs[2] = {outRow(i), outRow(i + rows - 1)};
+        convertRows<order>(yRows, outs, rows, yuv + c.u + chromaRow, yuv + c.v + chromaRow, w);
+        i += rows;
     }
 }
 
@@ -327,15 +349,11 @@ std::size_t ColourConverter::yuv420ToBmp(std::span<const std::uint8_t> yuv, int 
     writeLe(out, 28, kBitsPerPixel, 2);
 
     const std::size_t w = static_cast<std::size_t>(width);
-    const ChromaLayout c = chromaLayout(width, height);
-    for (int i = 0; i < height; ++i) {
-        std::uint8_t* row = out.data() + kBmpHeaderSize + stride * static_cast<std::size_t>(height - 1 - i);
-        const std::size_t chromaRow = c.width * static_cast<std::size_t>(i / 2);
-        convertRow<PixelOrder::BlueGreenRed>(yuv.data() + w * static_cast<std::size_t>(i),
-                                             yuv.data() + c.u + chromaRow,
-                                             yuv.data() + c.v + chromaRow, w, row);
-        std::fill(row + 3 * w, row + stride, std::uint8_t{0});
-    }
+    const auto fileRow = [&](int i) {
+        return out.data() + kBmpHeaderSize + stride * static_cast<std::size_t>(height - 1 - i);
+    };
+    convertImageRows<PixelOrder::BlueGreenRed>(yuv.data(), width, height, 0, height, fileRow);
+    for (int i = 0; i < height; ++i) std::fill(fileRow(i) + 3 * w, fileRow(i) + stride, std::uint8_t{0});
     return size;
 }
 
@@ -346,15 +364,9 @@ bool ColourConverter::yuv420RowsToRgb(std::span<const std::uint8_t> yuv, int wid
     const std::size_t w = static_cast<std::size_t>(width);
     if (outStride < 3 * w || yuv.size() < yuv420Size(width, height)) return false;
     if (out.size() < outStride * static_cast<std::size_t>(count - 1) + 3 * w) return false;
-    const ChromaLayout c = chromaLayout(width, height);
-    for (int r = 0; r < count; ++r) {
-        const int i = first + r;
-        const std::size_t chromaRow = c.width * static_cast<std::size_t>(i / 2);
-        convertRow<PixelOrder::RedGreenBlue>(yuv.data() + w * static_cast<std::size_t>(i),
-                                             yuv.data() + c.u + chromaRow,
-                                             yuv.data() + c.v + chromaRow, w,
-                                             out.data() + outStride * static_cast<std::size_t>(r));
-    }
+    convertImageRows<PixelOrder::RedGreenBlue>(yuv.data(), width, height, first, count, [&](int i) {
+        return out.data() + outStride * static_cast<std::size_t>(i - first);
+    });
     return true;
 }
 
