@@ -394,6 +394,10 @@ struct WorkArea {
     std::array<std::uint8_t, 2 * FaceCanvas::kSize> canvases;
     FieldStrips strips;
     std::array<std::uint8_t, JpegMemoryEncoder::kRowBatch * kFaceRowBytes> rows;
+    // Each face's chroma mostly stays its template's: its conversion terms
+    // are remembered between compositions.
+    ColourConverter::StepMemory frontSteps;
+    ColourConverter::StepMemory backSteps;
 };
 
 // What compositions keep for the next one: both faces (the system font
@@ -459,12 +463,12 @@ const FontHandle* ocrbFont(ComposerState& state) {
 
 // Compresses a canvas, converted a batch of rows at a time, into `stream`
 // (up to `limit` bytes).
-bool encodeFace(const FaceCanvas& canvas, WorkArea& work, std::vector<std::uint8_t>& stream,
-                std::size_t limit, std::size_t& length) {
+bool encodeFace(const FaceCanvas& canvas, WorkArea& work, ColourConverter::StepMemory& steps,
+                std::vector<std::uint8_t>& stream, std::size_t limit, std::size_t& length) {
     const JpegMemoryEncoder::RowSupplier supply = [&](int first, int count,
                                                       const std::uint8_t** rows) {
         ColourConverter::yuv420RowsToRgb(canvas.bytes(), FaceCanvas::kWidth, FaceCanvas::kHeight,
-                                         first, count, work.rows, kFaceRowBytes);
+                                         first, count, work.rows, kFaceRowBytes, &steps);
         for (int r = 0; r < count; ++r) rows[r] = work.rows.data() + kFaceRowBytes * static_cast<std::size_t>(r);
     };
     return JpegMemoryEncoder::encodeRows(FaceCanvas::kWidth, FaceCanvas::kHeight,
@@ -500,6 +504,8 @@ int composeLocked(ComposerState& state, const TextUnits& units,
 
     try {
         if (!state.work) state.work = std::make_unique<WorkArea>();
+        state.work->frontSteps.prepare(FaceCanvas::kWidth, FaceCanvas::kHeight);
+        state.work->backSteps.prepare(FaceCanvas::kWidth, FaceCanvas::kHeight);
         for (std::vector<std::uint8_t>* stream : {&state.frontStream, &state.backStream}) {
             if (stream->size() < kInitialStreamSize) stream->resize(kInitialStreamSize);
         }
@@ -533,8 +539,8 @@ int composeLocked(ComposerState& state, const TextUnits& units,
 
     std::size_t frontLength = 0;
     std::size_t backLength = 0;
-    if (!encodeFace(front, work, state.frontStream, limits.front, frontLength) ||
-        !encodeFace(back, work, state.backStream, limits.back, backLength)) {
+    if (!encodeFace(front, work, work.frontSteps, state.frontStream, limits.front, frontLength) ||
+        !encodeFace(back, work, work.backSteps, state.backStream, limits.back, backLength)) {
         return CardFaceComposer::kEncodingFailed;
     }
     streams.front = std::span(state.frontStream).first(frontLength);

@@ -4,6 +4,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define IVEL_COLOUR_SSSE3 1
@@ -69,6 +72,13 @@ constexpr std::uint8_t clampByte(int v) {
 }
 
 constexpr int tableAt(Table t, std::uint8_t index) { return kTables[t][index]; }
+
+// The luminance tables add up to 0 for black and to less than 256 × 128 for
+// white, so luminance never needs clamping.
+constexpr bool kLumaInRange =
+    tableAt(TY_R, 0) + tableAt(TY_G, 0) + tableAt(TY_B, 0) >= 0 &&
+    ((tableAt(TY_R, 255) + tableAt(TY_G, 255) + tableAt(TY_B, 255) + 64) >> 7) <= 255;
+static_assert(kLumaInRange);
 
 // clampByte over the whole range a shifted colour sum can take (luminance
 // 0 to 255 plus or minus the largest table entry, shifted): indexing this
@@ -139,11 +149,19 @@ struct StepRun {
     alignas(16) std::int16_t red[kStepRun];
 };
 
+// The steps of a row piece, one array per channel, from the piece's first
+// sample on.
+struct Steps {
+    const std::int16_t* blue;
+    const std::int16_t* green;
+    const std::int16_t* red;
+};
+
 enum class PixelOrder { BlueGreenRed, RedGreenBlue };
 
 // Pixels [from, to) of a piece whose steps start at pixel `base`.
 template <PixelOrder order>
-void packPortable(const std::uint8_t* yRow, const StepRun& steps, std::size_t base,
+void packPortable(const std::uint8_t* yRow, const Steps& steps, std::size_t base,
                   std::size_t from, std::size_t to, std::uint8_t* out) {
     for (std::size_t x = from; x < to; ++x, out += 3) {
         const std::size_t s = (x - base) / 2;
@@ -186,7 +204,7 @@ __attribute__((target("ssse3"))) inline __m128i channel16(__m128i lumaLow, __m12
 }
 
 template <PixelOrder order>
-__attribute__((target("ssse3"))) void packVector(const std::uint8_t* yRow, const StepRun& steps,
+__attribute__((target("ssse3"))) void packVector(const std::uint8_t* yRow, const Steps& steps,
                                                   std::size_t base, std::size_t from,
                                                   std::size_t to, std::uint8_t* out) {
     const __m128i zero = _mm_setzero_si128();
@@ -224,6 +242,33 @@ bool vectorUnitPresent() { return false; }
 
 std::atomic<bool> vectorUnitInUse{vectorUnitPresent()};
 
+// Packs one or two rows whose steps are known from pixel `base` to `end`.
+template <PixelOrder order>
+void packRows(const std::uint8_t* const* yRows, std::uint8_t* const* outs, int rows,
+              const Steps& steps, std::size_t base, std::size_t end, bool vector) {
+    for (int r = 0; r < rows; ++r) {
+        std::uint8_t* piece = outs[r] + 3 * base;
+#ifdef IVEL_COLOUR_SSSE3
+        if (vector) {
+            packVector<order>(yRows[r], steps, base, base, end, piece);
+            continue;
+        }
+#endif
+        (void)vector;
+        packPortable<order>(yRows[r], steps, base, base, end, piece);
+    }
+}
+
+void workOutSteps(const std::uint8_t* uRow, const std::uint8_t* vRow, std::size_t samples,
+                  std::int16_t* blue, std::int16_t* green, std::int16_t* red) {
+    for (std::size_t s = 0; s < samples; ++s) {
+        const ChromaSteps c = chromaSteps(uRow[s], vRow[s]);
+        blue[s] = c.blue;
+        green[s] = c.green;
+        red[s] = c.red;
+    }
+}
+
 // One or two image rows that share their chroma rows (one sample per two
 // pixels): width pixels each, from the luminance rows, packed into the
 // output rows in the given order. The steps are worked out once for both.
@@ -231,37 +276,57 @@ template <PixelOrder order>
 void convertRows(const std::uint8_t* const* yRows, std::uint8_t* const* outs, int rows,
                  const std::uint8_t* uRow, const std::uint8_t* vRow, std::size_t width) {
     const bool vector = vectorUnitInUse.load(std::memory_order_relaxed);
-    StepRun steps;
+    StepRun run;
     for (std::size_t base = 0; base < width; base += 2 * kStepRun) {
         const std::size_t end = std::min(width, base + 2 * kStepRun);
-        const std::size_t samples = (end - base + 1) / 2;
-        for (std::size_t s = 0; s < samples; ++s) {
-            const ChromaSteps c = chromaSteps(uRow[base / 2 + s], vRow[base / 2 + s]);
-            steps.blue[s] = c.blue;
-            steps.green[s] = c.green;
-            steps.red[s] = c.red;
-        }
-        for (int r = 0; r < rows; ++r) {
-            std::uint8_t* piece = outs[r] + 3 * base;
-#ifdef IVEL_COLOUR_SSSE3
-            if (vector) {
-                packVector<order>(yRows[r], steps, base, base, end, piece);
-                continue;
-            }
-#endif
-            (void)vector;
-            packPortable<order>(yRows[r], steps, base, base, end, piece);
-        }
+        workOutSteps(uRow + base / 2, vRow + base / 2, (end - base + 1) / 2, run.blue, run.green,
+                     run.red);
+        packRows<order>(yRows, outs, rows, Steps{run.blue, run.green, run.red}, base, end, vector);
     }
 }
 
+}  // namespace
+
+// Per chroma row: its U and V samples as last converted, and their steps.
+struct ColourConverter::StepMemory::Rows {
+    int width = 0;
+    int height = 0;
+    std::size_t samples = 0;  // per chroma row
+    std::vector<std::uint8_t> chroma;  // U then V of each row
+    std::vector<std::int16_t> steps;   // blue, green, red of each row
+    std::vector<bool> known;
+};
+
+namespace {
+
+// As convertRows, with the steps of chroma row `k` taken from `memory` when
+// its samples are those it holds, else worked out into it.
+template <PixelOrder order>
+void convertRowsRemembering(const std::uint8_t* const* yRows, std::uint8_t* const* outs, int rows,
+                            const std::uint8_t* uRow, const std::uint8_t* vRow, std::size_t width,
+                            ColourConverter::StepMemory::Rows& memory, std::size_t k) {
+    const std::size_t n = memory.samples;
+    std::uint8_t* chroma = memory.chroma.data() + 2 * n * k;
+    std::int16_t* steps = memory.steps.data() + 3 * n * k;
+    if (!memory.known[k] || std::memcmp(chroma, uRow, n) != 0 || std::memcmp(chroma + n, vRow, n) != 0) {
+        std::memcpy(chroma, uRow, n);
+        std::memcpy(chroma + n, vRow, n);
+        workOutSteps(uRow, vRow, n, steps, steps + n, steps + 2 * n);
+        memory.known[k] = true;
+    }
+    packRows<order>(yRows, outs, rows, Steps{steps, steps + n, steps + 2 * n}, 0, width,
+                    vectorUnitInUse.load(std::memory_order_relaxed));
+}
+
 // Converts image rows first .. first + count - 1 of a YUV 4:2:0 image, two
-// at a time where they share chroma; outRow(i) is where row i goes.
+// at a time where they share chroma; outRow(i) is where row i goes. A
+// memory made for this image size is used, any other ignored.
 template <PixelOrder order, class OutRow>
 void convertImageRows(const std::uint8_t* yuv, int width, int height, int first, int count,
-                      OutRow&& outRow) {
+                      OutRow&& outRow, ColourConverter::StepMemory::Rows* memory = nullptr) {
     const std::size_t w = static_cast<std::size_t>(width);
     const ChromaLayout c = chromaLayout(width, height);
+    if (memory != nullptr && (memory->width != width || memory->height != height)) memory = nullptr;
     for (int i = first; i < first + count;) {
         // Rows 2k and 2k + 1 share chroma row k.
         const int rows = (i % 2 == 0 && i + 1 < first + count) ? 2 : 1;
@@ -269,7 +334,12 @@ void convertImageRows(const std::uint8_t* yuv, int width, int height, int first,
         const std::uint8_t* yRows[2] = {yuv + w * static_cast<std::size_t>(i),
                                         yuv + w * static_cast<std::size_t>(i + rows - 1)};
         std::uint8_t* outs[2] = {outRow(i), outRow(i + rows - 1)};
-        convertRows<order>(yRows, outs, rows, yuv + c.u + chromaRow, yuv + c.v + chromaRow, w);
+        if (memory != nullptr) {
+            convertRowsRemembering<order>(yRows, outs, rows, yuv + c.u + chromaRow, yuv + c.v + chromaRow,
+                                          w, *memory, static_cast<std::size_t>(i / 2));
+        } else {
+            convertRows<order>(yRows, outs, rows, yuv + c.u + chromaRow, yuv + c.v + chromaRow, w);
+        }
         i += rows;
     }
 }
@@ -305,25 +375,32 @@ bool ColourConverter::bmpToYuv420(std::span<const std::uint8_t> bitmap,
     const std::size_t stride = bmpRowStride(w);
     const std::size_t width = static_cast<std::size_t>(w);
     const ChromaLayout c = chromaLayout(w, h);
+    const ConversionTable& yRed = kTables[TY_R];
+    const ConversionTable& yGreen = kTables[TY_G];
+    const ConversionTable& yBlue = kTables[TY_B];
     for (int y = 0; y < h; ++y) {
         // The file's last row is the image's top row.
         const std::uint8_t* row =
             bitmap.data() + kBmpHeaderSize + stride * static_cast<std::size_t>(h - 1 - y);
         std::uint8_t* yRow = out.data() + width * static_cast<std::size_t>(y);
-        for (int x = 0; x < w; ++x) {
+        for (std::size_t x = 0; x < width; ++x) {
+            const std::uint8_t* pixel = row + 3 * x;
+            // Within 0 to 255 for every colour (kLumaInRange): no clamp.
+            yRow[x] = static_cast<std::uint8_t>(
+                (yBlue[pixel[0]] + yGreen[pixel[1]] + yRed[pixel[2]] + kRoundHalf) >> kShift);
+        }
+        if (y % 2 != 0) continue;
+        // Chroma from the top-left pixel of each 2 x 2 block.
+        std::uint8_t* uRow = out.data() + c.u + c.width * static_cast<std::size_t>(y / 2);
+        std::uint8_t* vRow = out.data() + c.v + c.width * static_cast<std::size_t>(y / 2);
+        for (std::size_t x = 0; x < width; x += 2) {
             const std::uint8_t b = row[3 * x];
             const std::uint8_t g = row[3 * x + 1];
             const std::uint8_t r = row[3 * x + 2];
-            yRow[x] = clampByte((tableAt(TY_R, r) + tableAt(TY_G, g) + tableAt(TY_B, b) +
-                                 kRoundHalf) >> kShift);
-            if ((x | y) % 2 == 0) {
-                const std::size_t at = c.width * static_cast<std::size_t>(y / 2) +
-                                       static_cast<std::size_t>(x / 2);
-                out[c.u + at] = clampByte(
-                    (64 * b + kChromaBias - tableAt(TU_R, r) - tableAt(TU_G, g)) >> kShift);
-                out[c.v + at] = clampByte(
-                    (64 * r + kChromaBias - tableAt(TV_G, g) - tableAt(TV_B, b)) >> kShift);
-            }
+            uRow[x / 2] = clampByte(
+                (64 * b + kChromaBias - tableAt(TU_R, r) - tableAt(TU_G, g)) >> kShift);
+            vRow[x / 2] = clampByte(
+                (64 * r + kChromaBias - tableAt(TV_G, g) - tableAt(TV_B, b)) >> kShift);
         }
     }
     return true;
@@ -357,16 +434,36 @@ std::size_t ColourConverter::yuv420ToBmp(std::span<const std::uint8_t> yuv, int 
     return size;
 }
 
+ColourConverter::StepMemory::StepMemory() = default;
+ColourConverter::StepMemory::~StepMemory() = default;
+
+void ColourConverter::StepMemory::prepare(int width, int height) {
+    if (rows_ && rows_->width == width && rows_->height == height) return;
+    rows_.reset();
+    if (width <= 0 || height <= 0) return;
+    auto rows = std::make_unique<Rows>();
+    const ChromaLayout c = chromaLayout(width, height);
+    const std::size_t chromaRows = static_cast<std::size_t>((height + 1) / 2);
+    rows->width = width;
+    rows->height = height;
+    rows->samples = c.width;
+    rows->chroma.resize(2 * c.width * chromaRows);
+    rows->steps.resize(3 * c.width * chromaRows);
+    rows->known.assign(chromaRows, false);
+    rows_ = std::move(rows);
+}
+
 bool ColourConverter::yuv420RowsToRgb(std::span<const std::uint8_t> yuv, int width, int height,
                                       int first, int count, std::span<std::uint8_t> out,
-                                      std::size_t outStride) {
+                                      std::size_t outStride, StepMemory* memory) {
     if (width <= 0 || height <= 0 || first < 0 || count <= 0 || first > height - count) return false;
     const std::size_t w = static_cast<std::size_t>(width);
     if (outStride < 3 * w || yuv.size() < yuv420Size(width, height)) return false;
     if (out.size() < outStride * static_cast<std::size_t>(count - 1) + 3 * w) return false;
-    convertImageRows<PixelOrder::RedGreenBlue>(yuv.data(), width, height, first, count, [&](int i) {
-        return out.data() + outStride * static_cast<std::size_t>(i - first);
-    });
+    convertImageRows<PixelOrder::RedGreenBlue>(
+        yuv.data(), width, height, first, count,
+        [&](int i) { return out.data() + outStride * static_cast<std::size_t>(i - first); },
+        memory != nullptr ? memory->rows_.get() : nullptr);
     return true;
 }
 

@@ -293,9 +293,15 @@ TEST_P(ColourConverterUnits, EveryChromaPairAndLuminanceConvertsExactly) {
         const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
         Bytes rows(rowBytes * 7, kUntouched);
         int mismatches = 0;
+        // Without a memory, then with one that has seen nothing, and again
+        // with one that has seen this image.
+        ColourConverter::StepMemory memory;
+        memory.prepare(width, height);
+        for (int pass = 0; pass < 3; ++pass)
         for (int first = 0; first < height; first += 7) {
             const int count = std::min(7, height - first);
-            ASSERT_TRUE(ColourConverter::yuv420RowsToRgb(yuv, width, height, first, count, rows, rowBytes));
+            ASSERT_TRUE(ColourConverter::yuv420RowsToRgb(yuv, width, height, first, count, rows, rowBytes,
+                                                         pass == 0 ? nullptr : &memory));
             for (int r = first; r < first + count; ++r) {
                 const std::uint8_t* file = bmp.data() + 54 + stride * static_cast<std::size_t>(height - 1 - r);
                 const std::uint8_t* rgb = rows.data() + rowBytes * static_cast<std::size_t>(r - first);
@@ -314,6 +320,35 @@ TEST_P(ColourConverterUnits, EveryChromaPairAndLuminanceConvertsExactly) {
         }
         EXPECT_EQ(mismatches, 0);
     }
+}
+
+// A memory gives the conversion of the image at hand: a chroma row that
+// changed since it was remembered is worked out anew, and a memory prepared
+// for another size is not used.
+TEST_P(ColourConverterUnits, RememberedStepsFollowChangedChroma) {
+    const int width = 340;
+    const int height = 214;
+    Bytes yuv = everyChromaImage(width, height);
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+    const auto convert = [&](ColourConverter::StepMemory* memory) {
+        Bytes rows(rowBytes * static_cast<std::size_t>(height));
+        EXPECT_TRUE(ColourConverter::yuv420RowsToRgb(yuv, width, height, 0, height, rows, rowBytes, memory));
+        return rows;
+    };
+    ColourConverter::StepMemory memory;
+    memory.prepare(width, height);
+    ColourConverter::StepMemory otherSize;
+    otherSize.prepare(width, height + 2);
+    convert(&memory);
+    convert(&otherSize);
+    // One U sample and one V sample in different rows change.
+    const std::size_t luma = static_cast<std::size_t>(width) * height;
+    const std::size_t chroma = 170 * 107;
+    yuv[luma + 170 * 40 + 17] ^= 0x5A;
+    yuv[luma + chroma + 170 * 41 + 169] ^= 0xA5;
+    const Bytes fresh = convert(nullptr);
+    EXPECT_EQ(convert(&memory), fresh);
+    EXPECT_EQ(convert(&otherSize), fresh);
 }
 
 INSTANTIATE_TEST_SUITE_P(VectorAndPortable, ColourConverterUnits, ::testing::Bool(),
