@@ -182,10 +182,16 @@ BENCHMARK(BM_ThreeJpegEncodings)
     ->Repetitions(kRatioRepetitions)
     ->DisplayAggregatesOnly(true);
 
-// The console output, and the CPU time per iteration of every run by
-// benchmark: the median aggregate where there is one, else each repetition.
-class RatioReporter : public benchmark::ConsoleReporter {
+// Passes every report on to the reporter of the chosen format and keeps the
+// CPU time per iteration of every run by benchmark: the median aggregate
+// where there is one, else each repetition.
+class RatioReporter : public benchmark::BenchmarkReporter {
 public:
+    explicit RatioReporter(benchmark::BenchmarkReporter& shown) : shown_(shown) {}
+
+    bool ReportContext(const Context& context) override { return shown_.ReportContext(context); }
+    void Finalize() override { shown_.Finalize(); }
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
@@ -197,7 +203,7 @@ public:
                 repetitions_[name].push_back(cpuSeconds);
             }
         }
-        ConsoleReporter::ReportRuns(runs);
+        shown_.ReportRuns(runs);
     }
 
     // The median CPU time of a benchmark, or 0 when it did not run.
@@ -212,22 +218,45 @@ public:
     }
 
 private:
+    benchmark::BenchmarkReporter& shown_;
     std::map<std::string, double> medians_;
     std::map<std::string, std::vector<double>> repetitions_;
 };
 
+// The format asked for with --benchmark_format (console unless json).
+std::string requestedFormat(int argc, char** argv) {
+    const std::string flag = "--benchmark_format=";
+    std::string format = "console";
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.rfind(flag, 0) == 0) format = argument.substr(flag.size());
+    }
+    return format;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::string format = requestedFormat(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
+    if (format != "console" && format != "json") {
+        std::fprintf(stderr, "control_bench reports as console or json only\n");
+        return 1;
+    }
+    benchmark::ConsoleReporter console;
+    benchmark::JSONReporter json;
+    benchmark::BenchmarkReporter& shown =
+        format == "json" ? static_cast<benchmark::BenchmarkReporter&>(json) : console;
+    RatioReporter reporter(shown);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double read = reporter.median("BM_ReadCert");
     const double floor = reporter.median("BM_ThreeJpegEncodings");
     if (read > 0 && floor > 0) {
-        std::printf("readCert / three JPEG encodings (CPU medians): %.2f (%.3f ms / %.3f ms)\n", read / floor,
-                    read * 1e3, floor * 1e3);
+        // Beside a machine-readable report the line goes to standard error.
+        std::fprintf(format == "console" ? stdout : stderr,
+                     "readCert / three JPEG encodings (CPU medians): %.2f (%.3f ms / %.3f ms)\n", read / floor,
+                     read * 1e3, floor * 1e3);
     }
     benchmark::Shutdown();
     return 0;
