@@ -17,10 +17,10 @@ namespace {
 
 static_assert(kPhotoDataSize == static_cast<std::size_t>(reader::kPhotoDataSize));
 
-// Creates the compressed file anew with the 1024 bytes in one write. A file
-// that cannot be created is left out; the decoder then finds nothing.
+// Creates the compressed file (deleted just before) with the 1024 bytes in
+// one write. A file that cannot be created is left out; the decoder then
+// finds nothing.
 void writeCompressedFile(const std::string& path, const unsigned char (&photoData)[kPhotoDataSize]) {
-    platform::deleteFile(path);
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return;
     std::fwrite(photoData, 1, sizeof photoData, file);
@@ -31,6 +31,8 @@ void readBitmapFile(const std::string& path, unsigned char (&portraitBitmap)[kPo
     std::memset(portraitBitmap, 0, sizeof portraitBitmap);
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return;
+    // Straight into the bitmap, not through the stream's own buffer.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     std::fread(portraitBitmap, 1, sizeof portraitBitmap, file);
     std::fclose(file);
 }
@@ -51,9 +53,11 @@ std::int32_t decodePortrait(const unsigned char (&photoData)[kPhotoDataSize],
         decoderArgument.push_back('\0');
 
         // Another decode of this user waits here until this one has read its
-        // bitmap back (and this one waits for it). Without a lock (the lock
-        // file cannot be opened) the decode goes on unguarded.
+        // bitmap back (and this one waits for it). A lock that cannot be
+        // taken (say, a link planted in place of the lock file) decodes
+        // nothing: unguarded, the bitmap read could be another decode's.
         const platform::FileLock lock(directory + kPortraitLockFileName);
+        if (!lock.held()) return kPortraitNotDecoded;
 
         platform::deleteFile(compressedPath);
         platform::deleteFile(bitmapPath);

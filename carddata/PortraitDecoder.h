@@ -9,8 +9,9 @@
 //
 // Decodes of several processes of one user share the fixed file names, so an
 // advisory lock on "xp.lock" in the work directory is held from the deletion
-// of the old files until the bitmap has been read back. Both files stay on
-// disk until the next decode deletes them.
+// of the old files until the bitmap has been read back; when the lock cannot
+// be taken nothing is decoded (kPortraitNotDecoded). Both files stay on disk
+// until the next decode deletes them.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +29,8 @@ inline constexpr int kDecoderMode = 2;
 // GetBmp's answer for a bitmap written.
 inline constexpr std::int32_t kPortraitDecoded = 1;
 // The answer when the decoder cannot be asked at all: no usable work
-// directory (no file can be created there and no path outside it is used)
-// or no bound decoder.
+// directory (no file can be created there and no path outside it is used),
+// no bound decoder, or a lock that cannot be taken.
 inline constexpr std::int32_t kPortraitNotDecoded = 0;
 
 std::int32_t decodePortrait(const unsigned char (&photoData)[kPhotoDataSize],

@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "cardface/CardFaceResources.h"
 #include "cardface/ColourConverter.h"
@@ -145,10 +149,8 @@ constexpr std::size_t kPortraitChroma =
 constexpr std::size_t kPortraitYuvSize = kPortraitLuma + 2 * kPortraitChroma;
 static_assert(kPortraitYuvSize == 19278);
 
-// A face as a 24-bit BMP image: 340 pixels make rows of 1,020 bytes, which
-// need no padding.
-constexpr std::size_t kBitmapSize =
-    ColourConverter::kBmpHeaderSize + std::size_t{FaceCanvas::kWidth} * 3 * FaceCanvas::kHeight;
+// A face goes to the compressor a batch of red-green-blue rows at a time.
+constexpr std::size_t kFaceRowBytes = std::size_t{FaceCanvas::kWidth} * 3;
 
 constexpr char kFontsFolder[] = "Fonts";
 constexpr char kSystemFontFile[] = "SIMHEI.TTF";
@@ -356,54 +358,213 @@ void pastePortrait(std::span<const std::uint8_t, kPortraitYuvSize> portrait,
     }
 }
 
-bool encodeFace(const FaceCanvas& canvas, std::span<std::uint8_t> bitmap,
-                std::span<std::uint8_t> out, std::int32_t& length) {
-    const std::size_t size = ColourConverter::yuv420ToBmp(canvas.bytes(), FaceCanvas::kWidth,
-                                                          FaceCanvas::kHeight, bitmap);
-    if (size <= ColourConverter::kBmpHeaderSize) return false;
-    return JpegMemoryEncoder::encode(
-        FaceCanvas::kWidth, FaceCanvas::kHeight,
-        bitmap.subspan(ColourConverter::kBmpHeaderSize, size - ColourConverter::kBmpHeaderSize),
-        out, length, /*rowsPadded=*/true, /*bgrOrder=*/true, /*bottomUp=*/true);
+// ------------------------------------------------------------------ kept state
+
+// What tells a font file apart from the one opened earlier under the same
+// path: replaced, rewritten or made unreadable, it differs here.
+struct FileStamp {
+    std::uintmax_t size;
+    std::filesystem::file_time_type modified;
+    std::filesystem::perms permissions;
+    bool operator==(const FileStamp&) const = default;
+};
+
+// Nothing when the path does not name a readable regular file now.
+std::optional<FileStamp> stampOf(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error || !std::filesystem::is_regular_file(status)) return std::nullopt;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) return std::nullopt;
+    const std::filesystem::file_time_type modified = std::filesystem::last_write_time(path, error);
+    if (error) return std::nullopt;
+    return FileStamp{size, modified, status.permissions()};
 }
 
-// Steps after both fonts are open; may throw std::bad_alloc.
-int composeWithFonts(const TextUnits& units, std::span<const std::uint8_t> portraitBitmap,
-                     const FontHandle& system, const FontHandle& ocrb,
-                     std::span<std::uint8_t> frontOut, std::span<std::uint8_t> backOut,
-                     std::int32_t& frontLength, std::int32_t& backLength,
-                     const CanvasInspector& inspect) {
-    // Front and back canvases together, front first; the bitmap each face
-    // passes through on its way to the encoder; the strips, zero-filled.
-    const auto canvases = std::make_unique_for_overwrite<std::uint8_t[]>(2 * FaceCanvas::kSize);
-    const auto bitmap = std::make_unique_for_overwrite<std::uint8_t[]>(kBitmapSize);
-    const auto strips = std::make_unique<FieldStrips>();
+struct KeptFont {
+    std::string path;
+    FileStamp stamp;
+    FontHandle handle;
+};
+
+// The large buffers of a composition, one allocation: both canvases (front
+// first), the strips with the portrait, and the batch of rows on their way
+// to the compressor.
+struct WorkArea {
+    std::array<std::uint8_t, 2 * FaceCanvas::kSize> canvases;
+    FieldStrips strips;
+    std::array<std::uint8_t, JpegMemoryEncoder::kRowBatch * kFaceRowBytes> rows;
+    // Each face's chroma mostly stays its template's: its conversion terms
+    // are remembered between compositions.
+    ColourConverter::StepMemory frontSteps;
+    ColourConverter::StepMemory backSteps;
+};
+
+// What compositions keep for the next one: both faces (the system font
+// while its file stays the same, with the glyphs it rendered), the work area
+// and the two stream buffers. One composition at a time holds the lock.
+struct ComposerState {
+    std::mutex lock;
+    std::optional<KeptFont> system;
+    FontHandle ocrb;
+    std::unique_ptr<WorkArea> work;
+    std::vector<std::uint8_t> frontStream;
+    std::vector<std::uint8_t> backStream;
+
+    // After a failed allocation nothing large is kept.
+    void releaseBuffers() {
+        work.reset();
+        std::vector<std::uint8_t>().swap(frontStream);
+        std::vector<std::uint8_t>().swap(backStream);
+    }
+};
+
+ComposerState& composerState() {
+    static ComposerState state;
+    return state;
+}
+
+// A stream buffer starts this large (a face is about 14 KB) and grows as
+// its stream needs.
+constexpr std::size_t kInitialStreamSize = 32 * 1024;
+
+// The system font at `path`, opened as a fresh open would be: the kept face
+// while the file is the one it was opened from, else the file opened anew
+// (and kept when it can be told apart later). Failures print the
+// rasteriser's message and give null, exactly as opening it would.
+const FontHandle* systemFont(ComposerState& state, const std::string& path,
+                             FontHandle& unkept) {
+    const std::optional<FileStamp> stamp = stampOf(path);
+    if (state.system && stamp && state.system->path == path && state.system->stamp == *stamp) {
+        return &state.system->handle;
+    }
+    state.system.reset();
+    TextRasteriser::OpenResult opened = TextRasteriser::openFontFile(path);
+    if (opened.result != TextRasteriser::kFontOpened) return nullptr;
+    if (!stamp) {
+        unkept = std::move(opened.handle);
+        return &unkept;
+    }
+    state.system.emplace(KeptFont{path, *stamp, std::move(opened.handle)});
+    TextRasteriser::keepRenderedGlyphs(state.system->handle);
+    return &state.system->handle;
+}
+
+// The embedded OCR-B face, opened once (its bytes never change).
+const FontHandle* ocrbFont(ComposerState& state) {
+    if (!state.ocrb.isOpen()) {
+        TextRasteriser::OpenResult opened = TextRasteriser::openFontMemory(embeddedOcrbFont());
+        if (opened.result != TextRasteriser::kFontOpened) return nullptr;
+        state.ocrb = std::move(opened.handle);
+        TextRasteriser::keepRenderedGlyphs(state.ocrb);
+    }
+    return &state.ocrb;
+}
+
+// Compresses a canvas, converted a batch of rows at a time, into `stream`
+// (up to `limit` bytes).
+bool encodeFace(const FaceCanvas& canvas, WorkArea& work, ColourConverter::StepMemory& steps,
+                std::vector<std::uint8_t>& stream, std::size_t limit, std::size_t& length) {
+    const JpegMemoryEncoder::RowSupplier supply = [&](int first, int count,
+                                                      const std::uint8_t** rows) {
+        ColourConverter::yuv420RowsToRgb(canvas.bytes(), FaceCanvas::kWidth, FaceCanvas::kHeight,
+                                         first, count, work.rows, kFaceRowBytes, &steps);
+        for (int r = 0; r < count; ++r) rows[r] = work.rows.data() + kFaceRowBytes * static_cast<std::size_t>(r);
+    };
+    return JpegMemoryEncoder::encodeRows(FaceCanvas::kWidth, FaceCanvas::kHeight,
+                                         JpegMemoryEncoder::ChannelOrder::RedGreenBlue, supply,
+                                         stream, limit, length);
+}
+
+struct StreamLimits {
+    std::size_t front;
+    std::size_t back;
+};
+
+struct Streams {
+    std::span<const std::uint8_t> front;
+    std::span<const std::uint8_t> back;
+};
+
+// The composition itself, with the state locked: fonts, drawing, canvases,
+// and both faces compressed into the state's stream buffers.
+int composeLocked(ComposerState& state, const TextUnits& units,
+                  std::span<const std::uint8_t> portraitBitmap, StreamLimits limits,
+                  const CanvasInspector& inspect, Streams& streams) {
+    const std::optional<std::string> fontPath = systemFontPath();
+    if (!fontPath) return CardFaceComposer::kSystemFontFailed;
+    FontHandle unkept;
+    const FontHandle* system = systemFont(state, *fontPath, unkept);
+    if (system == nullptr) return CardFaceComposer::kSystemFontFailed;
+    const FontHandle* ocrb = ocrbFont(state);
+    if (ocrb == nullptr) return CardFaceComposer::kOcrbFontFailed;
+    // Both faces draw as if just opened.
+    TextRasteriser::forgetLastGlyph(*system);
+    TextRasteriser::forgetLastGlyph(*ocrb);
+
+    try {
+        if (!state.work) state.work = std::make_unique<WorkArea>();
+        state.work->frontSteps.prepare(FaceCanvas::kWidth, FaceCanvas::kHeight);
+        state.work->backSteps.prepare(FaceCanvas::kWidth, FaceCanvas::kHeight);
+        for (std::vector<std::uint8_t>* stream : {&state.frontStream, &state.backStream}) {
+            if (stream->size() < kInitialStreamSize) stream->resize(kInitialStreamSize);
+        }
+    } catch (const std::bad_alloc&) {
+        state.releaseBuffers();
+        return CardFaceComposer::kOutOfMemory;
+    }
+    WorkArea& work = *state.work;
+    FieldStrips& strips = work.strips;
+    std::ranges::fill(std::span(reinterpret_cast<std::uint8_t*>(&strips), sizeof strips),
+                      std::uint8_t{0});
 
     std::array<Ink, kFrontInks> frontInks{};
     std::array<Ink, kBackInks> backInks{};
-    const int frontCount = drawFront(*strips, system, ocrb, units, frontInks);
-    drawBack(*strips, system, units, backInks);
+    const int frontCount = drawFront(strips, *system, *ocrb, units, frontInks);
+    drawBack(strips, *system, units, backInks);
     // A header that does not give at most 102 x 126 converts nothing.
-    ColourConverter::bmpToYuv420(portraitBitmap, strips->portrait, kPortraitWidth,
+    ColourConverter::bmpToYuv420(portraitBitmap, strips.portrait, kPortraitWidth,
                                  kPortraitHeight);
 
     using CanvasBytes = std::span<std::uint8_t, FaceCanvas::kSize>;
-    const FaceCanvas front(CanvasBytes(canvases.get(), FaceCanvas::kSize));
-    const FaceCanvas back(CanvasBytes(canvases.get() + FaceCanvas::kSize, FaceCanvas::kSize));
+    const FaceCanvas front(CanvasBytes(work.canvases.data(), FaceCanvas::kSize));
+    const FaceCanvas back(CanvasBytes(work.canvases.data() + FaceCanvas::kSize, FaceCanvas::kSize));
     std::ranges::copy(frontTemplate(), front.bytes().begin());
     inkAll(std::span(frontInks).first(static_cast<std::size_t>(frontCount)), front);
-    pastePortrait(strips->portrait, front);
+    pastePortrait(strips.portrait, front);
     std::ranges::copy(backTemplate(), back.bytes().begin());
     inkAll(backInks, back);
 
     if (inspect) inspect(front, back);
 
-    const std::span<std::uint8_t> work(bitmap.get(), kBitmapSize);
-    if (!encodeFace(front, work, frontOut, frontLength) ||
-        !encodeFace(back, work, backOut, backLength)) {
+    std::size_t frontLength = 0;
+    std::size_t backLength = 0;
+    if (!encodeFace(front, work, work.frontSteps, state.frontStream, limits.front, frontLength) ||
+        !encodeFace(back, work, work.backSteps, state.backStream, limits.back, backLength)) {
         return CardFaceComposer::kEncodingFailed;
     }
+    streams.front = std::span(state.frontStream).first(frontLength);
+    streams.back = std::span(state.backStream).first(backLength);
     return CardFaceComposer::kComposed;
+}
+
+// Runs one composition; `deliver` sees the streams while they are valid.
+template <class Deliver>
+int composeAndDeliver(std::span<const std::uint8_t, CardFaceComposer::kTextBlockSize> textBlock,
+                      std::span<const std::uint8_t> portraitBitmap, StreamLimits limits,
+                      const CanvasInspector& inspect, Deliver&& deliver) {
+    ComposerState& state = composerState();
+    const std::lock_guard<std::mutex> held(state.lock);
+    Streams streams;
+    int result = CardFaceComposer::kOutOfMemory;
+    try {
+        result = composeLocked(state, readUnits(textBlock), portraitBitmap, limits, inspect, streams);
+    } catch (const std::bad_alloc&) {
+        state.releaseBuffers();
+        result = CardFaceComposer::kOutOfMemory;
+    }
+    if (result == CardFaceComposer::kComposed) deliver(streams);
+    return result;
 }
 
 }  // namespace
@@ -417,31 +578,20 @@ int CardFaceComposer::compose(std::span<const std::uint8_t, kTextBlockSize> text
     std::ranges::fill(backOut, std::uint8_t{0});
     frontLength = 0;
     backLength = 0;
+    return composeAndDeliver(textBlock, portraitBitmap, {frontOut.size(), backOut.size()},
+                             inspect, [&](const Streams& streams) {
+                                 std::ranges::copy(streams.front, frontOut.begin());
+                                 std::ranges::copy(streams.back, backOut.begin());
+                                 frontLength = static_cast<std::int32_t>(streams.front.size());
+                                 backLength = static_cast<std::int32_t>(streams.back.size());
+                             });
+}
 
-    int result = kOutOfMemory;
-    try {
-        const std::optional<std::string> fontPath = systemFontPath();
-        if (!fontPath) return kSystemFontFailed;
-        TextRasteriser::OpenResult system = TextRasteriser::openFontFile(*fontPath);
-        if (system.result != TextRasteriser::kFontOpened) return kSystemFontFailed;
-        TextRasteriser::OpenResult ocrb = TextRasteriser::openFontMemory(embeddedOcrbFont());
-        if (ocrb.result != TextRasteriser::kFontOpened) return kOcrbFontFailed;
-
-        result = composeWithFonts(readUnits(textBlock), portraitBitmap, system.handle,
-                                  ocrb.handle, frontOut, backOut, frontLength, backLength,
-                                  inspect);
-        TextRasteriser::closeFont(system.handle);
-        TextRasteriser::closeFont(ocrb.handle);
-    } catch (const std::bad_alloc&) {
-        result = kOutOfMemory;  // the fonts are closed by their handles
-    }
-    if (result != kComposed) {
-        std::ranges::fill(frontOut, std::uint8_t{0});
-        std::ranges::fill(backOut, std::uint8_t{0});
-        frontLength = 0;
-        backLength = 0;
-    }
-    return result;
+int CardFaceComposer::composeStreams(std::span<const std::uint8_t, kTextBlockSize> textBlock,
+                                     std::span<const std::uint8_t> portraitBitmap,
+                                     const StreamReceiver& receive) {
+    return composeAndDeliver(textBlock, portraitBitmap, {kFaceOutputSize, kFaceOutputSize}, {},
+                             [&](const Streams& streams) { receive(streams.front, streams.back); });
 }
 
 bool CardFaceComposer::composeCardFaces(std::span<const std::uint8_t, kTextBlockSize> textBlock,

@@ -5,9 +5,13 @@
 // (luminance 240 and above) dropped, and each face is compressed into the
 // caller's buffer.
 //
-// A composition is self-contained: it opens both fonts at its start, closes
-// them at its end, allocates and releases every buffer within itself and
-// keeps nothing between calls. All geometry is fixed (FaceCanvas). Results:
+// A composition draws as if it opened both fonts afresh and allocated its
+// buffers anew, but what it can reuse is kept for the next one in the
+// process: the FreeType faces (the system font's as long as the file at its
+// path keeps its size, modification time and permissions; a changed file is
+// reopened, a vanished one reported as opening it would), the glyphs they
+// rendered, the work area and the stream buffers. Compositions run one at a
+// time (a lock). All geometry is fixed (FaceCanvas). Results:
 //   1   both faces made;
 //  -1   the system font could not be opened (the rasteriser prints its
 //       message), or there is no Windows directory, or the font path does
@@ -16,7 +20,8 @@
 //  -3   a buffer of the composition could not be allocated;
 //  -4   a face could not be encoded into its output buffer.
 // Whatever the result, the output buffers are zero-filled first; on any
-// result but 1 both stay zero-filled and both lengths 0 (no images).
+// result but 1 both stay zero-filled and both lengths 0 (no images). After
+// -3 nothing large is kept.
 #pragma once
 
 #include <cstddef>
@@ -56,6 +61,19 @@ public:
                                  std::span<std::uint8_t> frontOut,
                                  std::span<std::uint8_t> backOut, std::int32_t& frontLength,
                                  std::int32_t& backLength);
+
+    // Receives both JPEG streams of a composition; they stay valid only
+    // during the call.
+    using StreamReceiver =
+        std::function<void(std::span<const std::uint8_t> front, std::span<const std::uint8_t> back)>;
+
+    // The composition of composeCardFaces without the caller's buffers: the
+    // streams (each at most kFaceOutputSize bytes, as there) are made in
+    // buffers the composer keeps and handed to `receive` when the result is
+    // 1. Returns the result. An exception `receive` raises passes through.
+    static int composeStreams(std::span<const std::uint8_t, kTextBlockSize> textBlock,
+                              std::span<const std::uint8_t> portraitBitmap,
+                              const StreamReceiver& receive);
 
     // The same composition, returning its result; `inspect`, when given, is
     // called once with both canvases before they are encoded.

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 namespace cardface {
@@ -41,6 +42,47 @@ public:
     // or a span is too short.
     static std::size_t yuv420ToBmp(std::span<const std::uint8_t> yuv, int width, int height,
                                    std::span<std::uint8_t> out);
+
+    // The pixels of yuv420ToBmp, in red-green-blue order, for image rows
+    // first .. first + count - 1 (top row 0) of the width × height YUV 4:2:0
+    // image at `yuv`: row first + r goes to out[r × outStride], width × 3
+    // bytes (nothing else is written). False, writing nothing, when a size
+    // is not positive, the rows are not in the image, the stride is shorter
+    // than a row or a span is too short.
+    // With `memory` prepared for this image size, each chroma row's
+    // conversion terms are taken from the memory while its samples are the
+    // ones it last saw there (a card face keeps most of its template's
+    // chroma), else worked out and remembered; the bytes are the same.
+    class StepMemory;
+    static bool yuv420RowsToRgb(std::span<const std::uint8_t> yuv, int width, int height,
+                                int first, int count, std::span<std::uint8_t> out,
+                                std::size_t outStride, StepMemory* memory = nullptr);
+
+    // The YUV to BMP and RGB conversions run on the processor's vector unit
+    // where it has one (SSSE3), else on portable code; both give the same
+    // bytes. `enable` false forces the portable code (tests compare the
+    // two). Returns whether the vector unit was in use before.
+    static bool useVectorUnit(bool enable);
+};
+
+// What yuv420RowsToRgb remembers of the images it converts, for one image
+// size; empty until prepared.
+class ColourConverter::StepMemory {
+public:
+    StepMemory();
+    ~StepMemory();
+    StepMemory(const StepMemory&) = delete;
+    StepMemory& operator=(const StepMemory&) = delete;
+
+    // Makes room for images of width × height (forgetting what it held for
+    // another size). Raises std::bad_alloc when there is no memory for it.
+    void prepare(int width, int height);
+
+    struct Rows;
+
+private:
+    friend class ColourConverter;
+    std::unique_ptr<Rows> rows_;
 };
 
 }  // namespace cardface

@@ -8,11 +8,20 @@
 // runs past the end of the caller's buffer: a stream that does not fit, and
 // any error the compressor raises, end that encoding with failure and an
 // empty stream (length 0, no stream bytes left in the buffer).
+//
+// encodeRows is the same compression for callers that make their rows on
+// demand or hand them over read-only: rows are supplied top row first in
+// either channel order and never altered, and the stream goes into a byte
+// vector that grows as the stream needs, up to a limit (a longer stream fails
+// as above). The vector keeps its size for the next encoding; the streams of
+// both entry points are identical for identical pixels.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <vector>
 
 namespace cardface {
 
@@ -34,6 +43,23 @@ public:
     static bool encode(int width, int height, std::span<std::uint8_t> pixels,
                        std::span<std::uint8_t> out, std::int32_t& outLength,
                        bool rowsPadded, bool bgrOrder, bool bottomUp);
+
+    enum class ChannelOrder { RedGreenBlue, BlueGreenRed };
+
+    // Sets rows[0 .. count) to image rows first .. first + count - 1 (top row
+    // 0), each width × 3 bytes in the encoding's channel order, which stay in
+    // place until the supplier is called again. Called with rows in order.
+    using RowSupplier = std::function<void(int first, int count, const std::uint8_t** rows)>;
+    // Rows handed to the supplier at most this many at a time.
+    static constexpr int kRowBatch = 16;
+
+    // Compresses width × height pixels from `supply` into `out` from its first
+    // byte, growing `out` (never shrinking it) up to `limit` bytes. On success
+    // returns true with the stream's length in `length`; on failure (a stream
+    // longer than `limit`, no memory to grow, an error of the compressor)
+    // returns false with `length` 0.
+    static bool encodeRows(int width, int height, ChannelOrder order, const RowSupplier& supply,
+                           std::vector<std::uint8_t>& out, std::size_t limit, std::size_t& length);
 };
 
 }  // namespace cardface

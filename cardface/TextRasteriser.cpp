@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -57,31 +59,54 @@ std::int32_t clampToInt32(std::int64_t v) {
         v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
+// An 8-bit coverage bitmap as the combination reads it.
+struct CoverageView {
+    const unsigned char* buffer;
+    std::int64_t rows;
+    std::int64_t width;
+    std::int64_t pitch;  // negative: rows stored bottom row first
+    int maxLevel;
+};
+
+CoverageView viewOf(const FT_Bitmap& bitmap) {
+    return {bitmap.buffer, bitmap.rows, bitmap.width, bitmap.pitch,
+            bitmap.num_grays > 1 ? bitmap.num_grays - 1 : 255};
+}
+
 // ORs an 8-bit coverage bitmap into the strip with its top-left at (left, top),
 // skipping what falls outside the strip. Bitmaps of fewer than 256 grey
 // levels (converted 1-, 2- or 4-bit glyphs) are stretched to 0..255.
-void combine(const FT_Bitmap& bitmap, const GlyphStrip& strip, std::int64_t left,
+void combine(const CoverageView& bitmap, const GlyphStrip& strip, std::int64_t left,
              std::int64_t top) {
-    if (bitmap.buffer == nullptr || bitmap.pixel_mode != FT_PIXEL_MODE_GRAY) return;
-    const int maxLevel = bitmap.num_grays > 1 ? bitmap.num_grays - 1 : 255;
+    if (bitmap.buffer == nullptr) return;
+    const int maxLevel = bitmap.maxLevel;
     const std::int64_t pitch = bitmap.pitch;
     const std::int64_t rows = bitmap.rows;
     const std::int64_t width = bitmap.width;
+    const std::int64_t uFrom = std::max<std::int64_t>(0, -left);
+    const std::int64_t uTo = std::min<std::int64_t>(width, strip.stripWidth() - left);
     for (std::int64_t v = 0; v < rows; ++v) {
         const std::int64_t y = top + v;
         if (y < 0 || y >= GlyphStrip::kRows) continue;
         // A negative pitch means the rows are stored bottom row first.
         const unsigned char* src =
             bitmap.buffer + (pitch >= 0 ? v * pitch : (v - rows + 1) * pitch);
-        const std::int64_t uFrom = std::max<std::int64_t>(0, -left);
-        const std::int64_t uTo = std::min<std::int64_t>(width, strip.stripWidth() - left);
+        if (uFrom >= uTo) continue;
+        std::uint8_t* cells = &strip.at(static_cast<int>(left + uFrom), static_cast<int>(y));
+        if (maxLevel == 255) {
+            for (std::int64_t u = uFrom; u < uTo; ++u) cells[u - uFrom] |= src[u];
+            continue;
+        }
         for (std::int64_t u = uFrom; u < uTo; ++u) {
-            const int level = src[u];
-            const int coverage = maxLevel == 255 ? level : level * 255 / maxLevel;
-            std::uint8_t& cell = strip.at(static_cast<int>(left + u), static_cast<int>(y));
-            cell = static_cast<std::uint8_t>(cell | coverage);
+            cells[u - uFrom] = static_cast<std::uint8_t>(cells[u - uFrom] | (src[u] * 255 / maxLevel));
         }
     }
+}
+
+void combine(const FT_Bitmap& bitmap, const GlyphStrip& strip, std::int64_t left,
+             std::int64_t top) {
+    if (bitmap.pixel_mode != FT_PIXEL_MODE_GRAY) return;
+    combine(viewOf(bitmap), strip, left, top);
 }
 
 // Loads and renders one character into the face's glyph slot, as
@@ -128,11 +153,67 @@ void combineSlot(FT_Library library, FT_GlyphSlot slot, const GlyphStrip& strip,
     FT_Bitmap_Done(library, &converted);
 }
 
+}  // namespace
+
+// A rendered glyph with its placement relative to a pen at the origin, and
+// its coverage rows (width bytes each, top row first) in the store's bytes.
+struct CachedGlyph {
+    std::int64_t left;
+    std::int64_t top;
+    FT_Pos advanceX;
+    FT_Pos advanceY;
+    std::int64_t width;
+    std::int64_t rows;
+    std::size_t offset;
+};
+
+struct GlyphCache {
+    std::unordered_map<std::uint64_t, CachedGlyph> glyphs;
+    std::vector<std::uint8_t> coverage;
+};
+
+namespace {
+
+std::uint64_t glyphKey(int pixelSize, char16_t c) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(pixelSize)) << 16) | c;
+}
+
+bool onWholePixels(const FT_Vector& pen) { return pen.x % kSubpixels == 0 && pen.y % kSubpixels == 0; }
+
+// Keeps the glyph just rendered into the slot with the pen at `pen`.
+void keepGlyph(GlyphCache& cache, std::uint64_t key, FT_GlyphSlot slot, const FT_Vector& pen) {
+    const FT_Bitmap& bitmap = slot->bitmap;
+    if (bitmap.pixel_mode != FT_PIXEL_MODE_GRAY || bitmap.num_grays != 256) return;
+    // An empty glyph is placed at column 0 wherever the pen is: its place
+    // does not move with the pen, so it is always loaded afresh.
+    if (bitmap.buffer == nullptr || bitmap.rows == 0 || bitmap.width == 0) return;
+    if (cache.glyphs.size() >= TextRasteriser::kGlyphCacheLimit) {
+        cache.glyphs.clear();
+        cache.coverage.clear();
+    }
+    const CoverageView view = viewOf(bitmap);
+    CachedGlyph glyph{std::int64_t{slot->bitmap_left} - pen.x / kSubpixels,
+                      std::int64_t{slot->bitmap_top} - pen.y / kSubpixels,
+                      slot->advance.x,
+                      slot->advance.y,
+                      view.width,
+                      view.rows,
+                      cache.coverage.size()};
+    for (std::int64_t v = 0; v < view.rows; ++v) {
+        const unsigned char* src =
+            view.buffer + (view.pitch >= 0 ? v * view.pitch : (v - view.rows + 1) * view.pitch);
+        cache.coverage.insert(cache.coverage.end(), src, src + view.width);
+    }
+    cache.glyphs.emplace(key, glyph);
+}
+
 // The drawing loop shared by plain runs and address lines (classes given).
-std::int32_t drawRun(FT_Library library, FT_Face face, std::u16string_view text,
+std::int32_t drawRun(FT_Library library, FT_Face face, GlyphCache* cache, int pixelSize,
+                     std::int64_t& lastLeft, std::int64_t& lastWidth, std::u16string_view text,
                      const CharClass* classes, const GlyphStrip& strip, int letterSpacing,
                      int baselineRow) {
     if (face == nullptr) return 0;
+    if (pixelSize <= 0) cache = nullptr;
     FT_Matrix identity{kFixedOne, 0, 0, kFixedOne};
     FT_Vector pen{0, (GlyphStrip::kRows - static_cast<FT_Pos>(baselineRow)) * kSubpixels};
     std::int64_t offset = 0;
@@ -149,23 +230,41 @@ std::int32_t drawRun(FT_Library library, FT_Face face, std::u16string_view text,
                 offset += kWideAfterFullwidthOffset;
             }
         }
+        const std::int64_t spacing = static_cast<std::int64_t>(i) * letterSpacing + offset;
+        const bool whole = cache != nullptr && onWholePixels(pen);
+        const std::uint64_t key = glyphKey(pixelSize, c);
+        if (whole) {
+            if (const auto found = cache->glyphs.find(key); found != cache->glyphs.end()) {
+                const CachedGlyph& glyph = found->second;
+                lastShift = {};
+                lastLeft = glyph.left + pen.x / kSubpixels;
+                lastWidth = glyph.width;
+                const CoverageView view{cache->coverage.data() + glyph.offset, glyph.rows,
+                                        glyph.width, glyph.width, 255};
+                combine(view, strip, lastLeft + spacing,
+                        GlyphStrip::kRows - (glyph.top + pen.y / kSubpixels));
+                pen.x += glyph.advanceX;
+                pen.y += glyph.advanceY;
+                continue;
+            }
+        }
         FT_Set_Transform(face, &identity, &pen);
         const LoadedGlyph glyph = loadGlyph(face, c);
+        const FT_GlyphSlot slot = face->glyph;
+        lastLeft = slot->bitmap_left;
+        lastWidth = slot->bitmap.width;
         lastShift = glyph.fromBitmap ? bitmapShift(pen) : PixelShift{};
         if (!glyph.loaded) continue;
-        const FT_GlyphSlot slot = face->glyph;
-        const std::int64_t left = std::int64_t{slot->bitmap_left} + lastShift.x +
-                                  static_cast<std::int64_t>(i) * letterSpacing + offset;
+        if (whole && !glyph.fromBitmap) keepGlyph(*cache, key, slot, pen);
+        const std::int64_t left = std::int64_t{slot->bitmap_left} + lastShift.x + spacing;
         const std::int64_t top =
             GlyphStrip::kRows - (std::int64_t{slot->bitmap_top} + lastShift.y);
         combineSlot(library, slot, strip, left, top);
         pen.x += slot->advance.x;
         pen.y += slot->advance.y;
     }
-    const FT_GlyphSlot slot = face->glyph;
-    return clampToInt32((static_cast<std::int64_t>(i) - 1) * letterSpacing +
-                        std::int64_t{slot->bitmap_left} + lastShift.x +
-                        std::int64_t{slot->bitmap.width} + offset);
+    return clampToInt32((static_cast<std::int64_t>(i) - 1) * letterSpacing + lastLeft +
+                        lastShift.x + lastWidth + offset);
 }
 
 struct OpenedFace {
@@ -194,14 +293,25 @@ OpenedFace openFace(const char* failureMessage, OpenFace&& open) {
 
 }  // namespace
 
+FontHandle::FontHandle() noexcept = default;
+
 FontHandle::FontHandle(FontHandle&& other) noexcept
-    : library_(std::exchange(other.library_, nullptr)), face_(std::exchange(other.face_, nullptr)) {}
+    : library_(std::exchange(other.library_, nullptr)),
+      face_(std::exchange(other.face_, nullptr)),
+      pixelSize_(std::exchange(other.pixelSize_, 0)),
+      lastLeft_(std::exchange(other.lastLeft_, 0)),
+      lastWidth_(std::exchange(other.lastWidth_, 0)),
+      glyphs_(std::move(other.glyphs_)) {}
 
 FontHandle& FontHandle::operator=(FontHandle&& other) noexcept {
     if (this != &other) {
         TextRasteriser::closeFont(*this);
         library_ = std::exchange(other.library_, nullptr);
         face_ = std::exchange(other.face_, nullptr);
+        pixelSize_ = std::exchange(other.pixelSize_, 0);
+        lastLeft_ = std::exchange(other.lastLeft_, 0);
+        lastWidth_ = std::exchange(other.lastWidth_, 0);
+        glyphs_ = std::move(other.glyphs_);
     }
     return *this;
 }
@@ -258,24 +368,42 @@ void TextRasteriser::closeFont(FontHandle& handle) {
     if (handle.library_ != nullptr) FT_Done_FreeType(handle.library_);
     handle.face_ = nullptr;
     handle.library_ = nullptr;
+    handle.pixelSize_ = 0;
+    handle.lastLeft_ = 0;
+    handle.lastWidth_ = 0;
+    handle.glyphs_.reset();
 }
 
 bool TextRasteriser::setPixelSize(const FontHandle& handle, int pixels) {
     if (handle.face_ == nullptr || pixels <= 0) return false;
-    return FT_Set_Pixel_Sizes(handle.face_, static_cast<FT_UInt>(pixels), 0) == 0;
+    const bool set = FT_Set_Pixel_Sizes(handle.face_, static_cast<FT_UInt>(pixels), 0) == 0;
+    // After a failure the face's size is not known for certain.
+    handle.pixelSize_ = set ? pixels : 0;
+    return set;
+}
+
+void TextRasteriser::keepRenderedGlyphs(FontHandle& handle) {
+    if (!handle.glyphs_) handle.glyphs_ = std::make_unique<GlyphCache>();
+}
+
+void TextRasteriser::forgetLastGlyph(const FontHandle& handle) {
+    handle.lastLeft_ = 0;
+    handle.lastWidth_ = 0;
 }
 
 std::int32_t TextRasteriser::drawText(const FontHandle& handle, std::u16string_view text,
                                       const GlyphStrip& strip, int letterSpacing,
                                       int baselineRow) {
-    return drawRun(handle.library_, handle.face_, text, nullptr, strip, letterSpacing,
+    return drawRun(handle.library_, handle.face_, handle.glyphs_.get(), handle.pixelSize_,
+                   handle.lastLeft_, handle.lastWidth_, text, nullptr, strip, letterSpacing,
                    baselineRow);
 }
 
 std::int32_t TextRasteriser::drawAddressLine(const FontHandle& handle, std::u16string_view text,
                                              std::span<const CharClass> classes,
                                              const GlyphStrip& strip, int baselineRow) {
-    return drawRun(handle.library_, handle.face_, text.substr(0, classes.size()),
+    return drawRun(handle.library_, handle.face_, handle.glyphs_.get(), handle.pixelSize_,
+                   handle.lastLeft_, handle.lastWidth_, text.substr(0, classes.size()),
                    classes.data(), strip, 0, baselineRow);
 }
 
@@ -358,15 +486,17 @@ void TextRasteriser::inkStrip(const GlyphStrip& strip, int inkWidth,
     const std::int64_t columns = std::min(inkWidth, strip.stripWidth());
     const std::int64_t uFrom = std::max<std::int64_t>(0, -std::int64_t{x});
     const std::int64_t uTo = std::min<std::int64_t>(columns, stride - x);
+    if (uFrom >= uTo) return;
+    const std::size_t n = static_cast<std::size_t>(uTo - uFrom);
     for (int r = 0; r < GlyphStrip::kRows; ++r) {
         const std::int64_t py = std::int64_t{y} + r;
         if (py < 0 || py >= planeRows) continue;
-        for (std::int64_t u = uFrom; u < uTo; ++u) {
-            const std::uint8_t c = strip.at(static_cast<int>(u), r);
-            if (c != 0) {
-                plane[static_cast<std::size_t>(py * stride + x + u)] =
-                    static_cast<std::uint8_t>(255 - c);
-            }
+        const std::uint8_t* coverage = &strip.at(static_cast<int>(uFrom), r);
+        std::uint8_t* target = plane.data() + static_cast<std::size_t>(py * stride + x + uFrom);
+        // Branch-free, so that the compiler does it many columns at a time.
+        for (std::size_t u = 0; u < n; ++u) {
+            const std::uint8_t c = coverage[u];
+            target[u] = c != 0 ? static_cast<std::uint8_t>(255 - c) : target[u];
         }
     }
 }

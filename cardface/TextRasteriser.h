@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,11 +25,13 @@ struct FT_FaceRec_;
 
 namespace cardface {
 
+struct GlyphCache;
+
 // One FreeType library instance and the face opened in it. Move-only; a
 // handle still open when destroyed is closed.
 class FontHandle {
 public:
-    FontHandle() = default;
+    FontHandle() noexcept;
     FontHandle(const FontHandle&) = delete;
     FontHandle& operator=(const FontHandle&) = delete;
     FontHandle(FontHandle&& other) noexcept;
@@ -41,6 +44,14 @@ private:
     friend class TextRasteriser;
     FT_LibraryRec_* library_ = nullptr;
     FT_FaceRec_* face_ = nullptr;
+    // The pixel size last set successfully (0: none or unknown).
+    mutable int pixelSize_ = 0;
+    // The placement of the glyph the face loaded last: its left column and
+    // width, as the face's glyph slot holds them (0 and 0 in a new face).
+    mutable std::int64_t lastLeft_ = 0;
+    mutable std::int64_t lastWidth_ = 0;
+    // Rendered glyphs kept for reuse, when enabled.
+    std::unique_ptr<GlyphCache> glyphs_;
 };
 
 // 16 rows × stripWidth coverage bytes (0 no ink, 255 full ink), row after
@@ -105,6 +116,21 @@ public:
     static void closeFont(FontHandle& handle);
     // Makes the em square pixels × pixels until set again. False on failure.
     static bool setPixelSize(const FontHandle& handle, int pixels);
+
+    // From now on keeps each glyph this face renders with the pen on whole
+    // pixels, by pixel size and character, and draws it again from there
+    // when the pen is on whole pixels: the face's outlines moved by whole
+    // pixels render to the same coverage moved by as many pixels, so the
+    // strips and widths drawn are the ones FreeType would give. Glyphs that
+    // come as bitmaps, fail to load or are not 8-bit coverage are never
+    // kept, nor are empty glyphs (FreeType places them at column 0 wherever
+    // the pen is). The store is emptied when it reaches kGlyphCacheLimit
+    // glyphs.
+    static void keepRenderedGlyphs(FontHandle& handle);
+    static constexpr std::size_t kGlyphCacheLimit = 4096;
+    // Lets the face start as if newly opened: no glyph loaded yet (drawText
+    // on a run that loads none then returns (i − 1) × letterSpacing).
+    static void forgetLastGlyph(const FontHandle& handle);
 
     // Draws the code units of `text` (all of them are considered: the run's
     // count is text.size()) into `strip` with the baseline on `baselineRow`,

@@ -1,6 +1,8 @@
 #include "control/ResultDocument.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "platform/CodePage.h"
@@ -16,12 +18,33 @@ constexpr int kIndent = 3;
 // (or is stray) and is handled by character.
 constexpr bool isPlain(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
+// The end of the run of plain bytes from `p`: eight bytes at a time while
+// none of them needs a look of its own (the long Base64 texts of the
+// pictures are one such run), then byte by byte.
+const char* plainRunEnd(const char* p, const char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+    const auto hasZeroByte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        // A byte from 0x80 up, below 0x20, a quotation mark or a backslash.
+        const std::uint64_t special = (word & kHighs) | ((word - 0x20 * kOnes) & ~word & kHighs) |
+                                      hasZeroByte(word ^ ('"' * kOnes)) |
+                                      hasZeroByte(word ^ ('\\' * kOnes));
+        if (special != 0) break;
+        p += 8;
+    }
+    while (p < end && isPlain(static_cast<unsigned char>(*p))) ++p;
+    return p;
+}
+
 void writeString(const char* begin, const char* end, std::string& out) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     out += '"';
     for (const char* p = begin; p < end;) {
         const char* run = p;
-        while (p < end && isPlain(static_cast<unsigned char>(*p))) ++p;
+        p = plainRunEnd(p, end);
         out.append(run, p);
         if (p == end) break;
         const std::size_t length = platform::ansiCharacterLength(p, static_cast<std::size_t>(end - p));
@@ -107,10 +130,25 @@ void writeValue(const Json::Value& value, int depth, std::string& out) {
     }
 }
 
+// Room for a document: its strings and some for the form around them.
+std::size_t textSize(const Json::Value& value) {
+    if (value.isString()) {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        return value.getString(&begin, &end) ? static_cast<std::size_t>(end - begin) + 8 : 8;
+    }
+    std::size_t size = 32;
+    if (value.isObject() || value.isArray()) {
+        for (const Json::Value& member : value) size += textSize(member) + 32;
+    }
+    return size;
+}
+
 }  // namespace
 
 std::string writeDocument(const Json::Value& document) {
     std::string out;
+    out.reserve(textSize(document));
     writeValue(document, 0, out);
     out += '\n';
     return out;

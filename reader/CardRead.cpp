@@ -1,6 +1,5 @@
 #include "reader/CardRead.h"
 
-#include <memory>
 #include <span>
 #include <utility>
 
@@ -34,18 +33,14 @@ int sessionState() {
 void produceImages(carddata::IdentityRecord& record) {
     platform::runGuarded([&] {
         record.identityPic = cardface::encodePortraitText(record.portraitBitmap);
-        // The composer fills both buffers itself.
-        const auto front = std::make_unique_for_overwrite<std::uint8_t[]>(kFaceBufferSize);
-        const auto back = std::make_unique_for_overwrite<std::uint8_t[]>(kFaceBufferSize);
-        std::int32_t frontLength = 0;
-        std::int32_t backLength = 0;
-        if (!cardface::CardFaceComposer::composeCardFaces(
-                record.textBlock, record.portraitBitmap, std::span(front.get(), kFaceBufferSize),
-                std::span(back.get(), kFaceBufferSize), frontLength, backLength)) {
-            return;
-        }
-        record.base64ID_PicFront = cardface::Base64Encoder::encode(std::span(front.get(), frontLength));
-        record.base64ID_PicBack = cardface::Base64Encoder::encode(std::span(back.get(), backLength));
+        // Both streams come from buffers the composer keeps (each up to
+        // kFaceBufferSize bytes); only their Base64 texts leave.
+        cardface::CardFaceComposer::composeStreams(
+            record.textBlock, record.portraitBitmap,
+            [&](std::span<const std::uint8_t> front, std::span<const std::uint8_t> back) {
+                record.base64ID_PicFront = cardface::Base64Encoder::encode(front);
+                record.base64ID_PicBack = cardface::Base64Encoder::encode(back);
+            });
     });
 }
 

@@ -140,6 +140,8 @@ std::string workDirectoryPath() {
     const std::string temp = platform::tempPath();
     if (temp.empty()) return {};
     std::string path = workDirectoryPathFrom(temp);
+    // A directory that is already there and ours needs no creating.
+    if (platform::isOwnDirectory(path, platform::DirectoryCheck::NotWritableByOthers)) return path;
     platform::makeSureDirectoryPathExists(path);
     if (!platform::isOwnDirectory(path, platform::DirectoryCheck::NotWritableByOthers)) return {};
     return path;

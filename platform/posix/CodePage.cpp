@@ -3,6 +3,8 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <new>
 
 #include "platform/Exceptions.h"
@@ -64,6 +66,19 @@ Converter& fromAnsi() {
     return converter;
 }
 
+// The end of the run of ASCII bytes from `i`, eight bytes at a time.
+std::size_t asciiRunEnd(std::string_view text, std::size_t i) {
+    constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+    while (text.size() - i >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, sizeof word);
+        if ((word & kHighs) != 0) break;
+        i += 8;
+    }
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+    return i;
+}
+
 template <class Fn>
 auto translatingBadAlloc(Fn&& fn) {
     try {
@@ -103,10 +118,15 @@ std::u16string ansiToWide(std::string_view text) {
         static constexpr char kQuestionMark[2] = {'?', 0};
         std::size_t i = 0;
         while (i < text.size()) {
-            const auto byte = static_cast<unsigned char>(text[i]);
-            if (byte < 0x80) {
-                out.push_back(byte);
-                ++i;
+            // A run of ASCII maps unit for unit.
+            const std::size_t ascii = asciiRunEnd(text, i);
+            if (ascii > i) {
+                const std::size_t first = out.size();
+                out.resize(first + (ascii - i));
+                for (std::size_t k = i; k < ascii; ++k) {
+                    out[first + (k - i)] = static_cast<char16_t>(static_cast<unsigned char>(text[k]));
+                }
+                i = ascii;
                 continue;
             }
             std::size_t end = i;

@@ -166,6 +166,30 @@ TEST_F(PortraitDecoder, NoWorkDirectoryAsksNoDecoder) {
     EXPECT_FALSE(std::filesystem::exists("xp.wlt"));
 }
 
+// A link planted at "xp.lock" after the lock file was opened and kept: the
+// lock cannot be taken, so nothing is decoded and no file is touched, never
+// an unguarded decode. Without the link the lock file is made afresh.
+TEST_F(PortraitDecoder, LockThroughALinkDecodesNothing) {
+    decoder_.bitmap = pattern(kPortraitBitmapSize, 9);
+    EXPECT_EQ(decode(), 1);
+    const std::string target = runtime_.path() + "/target";
+    writeFile(target, "");
+    std::filesystem::remove(work("xp.lock"));
+    std::filesystem::create_symlink(target, work("xp.lock"));
+    writeFile(work("xp.bmp"), pattern(kPortraitBitmapSize, 77));
+    decoder_.calls = 0;
+    std::memset(record_->portraitBitmap, 0x5A, kPortraitBitmapSize);
+    EXPECT_EQ(decode(), kPortraitNotDecoded);
+    EXPECT_EQ(decoder_.calls, 0);
+    EXPECT_EQ(bitmap(), std::string(kPortraitBitmapSize, '\x5A'));
+    EXPECT_EQ(readFile(work("xp.bmp")), pattern(kPortraitBitmapSize, 77));
+    EXPECT_EQ(readFile(target), "");
+
+    std::filesystem::remove(work("xp.lock"));
+    EXPECT_EQ(decode(), 1);
+    EXPECT_EQ(bitmap(), *decoder_.bitmap);
+}
+
 TEST_F(PortraitDecoder, NoBoundDecoderDecodesNothing) {
     reader::readerLibrary().GetBmp = nullptr;
     EXPECT_EQ(decode(), kPortraitNotDecoded);

@@ -22,8 +22,10 @@ bool nthLargeRequest(std::size_t size) { return size >= kLarge && --largeRequest
 namespace cardface {
 namespace {
 
-// The canvases, the bitmap work buffer and the strips: each failure ends
-// the composition without images (and, under the sanitizer, without leaks).
+// The work area (canvases and strips) and the two stream buffers: each
+// failure ends the composition without images (and, under the sanitizer,
+// without leaks), and nothing large is kept, so the next composition
+// allocates all three again.
 TEST(CardFaceComposerOutOfMemory, EndsWithoutImages) {
     testsupport::ScopedEnvironment windir(
         "windir", std::string(IVELCARD_BIN_DIR) + "/../share/ivelcard/windows");

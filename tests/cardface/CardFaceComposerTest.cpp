@@ -23,6 +23,7 @@
 #include "cardface/CardFaceResources.h"
 #include "cardface/ColourConverter.h"
 #include "cardface/ImageTestSupport.h"
+#include "cardface/JpegMemoryEncoder.h"
 #include "cardface/TextRasteriser.h"
 #include "support/TestSupport.h"
 
@@ -406,6 +407,48 @@ TEST_F(CardFaceComposerTest, CompositionsWithoutImages) {
     }
 }
 
+// The system font is kept between compositions only while its file stays
+// the same: a font file changed under the same path is opened again (the
+// faces come out as from that font opened afresh), a vanished one is
+// reported as opening it always was.
+TEST_F(CardFaceComposerTest, ChangedOrVanishedSystemFontIsOpenedAgain) {
+    testsupport::TempDir dir;
+    const std::string other = "/usr/share/fonts/opentype/ocr-b/OCRB.otf";  // fonts-ocr-b
+    if (!std::filesystem::exists(other)) GTEST_SKIP() << other << " is missing";
+    const auto windowsWith = [&](const std::string& name, const std::string& font) {
+        const std::string windows = dir.path() + "/" + name;
+        std::filesystem::create_directories(windows + "/Fonts");
+        std::filesystem::copy_file(font, windows + "/Fonts/SIMHEI.TTF");
+        return windows;
+    };
+    Block block = blankBlock();
+    put(block, 0, u"Ann Lee");
+    put(block, 18, u"19880615");
+    const std::string changing = windowsWith("changing", other);
+    const std::string fresh = windowsWith("fresh", kSystemFont);
+
+    testsupport::ScopedEnvironment windir("windir", changing);
+    const Composed before = compose(block, kWhitePortrait);
+    ASSERT_EQ(before.result, CardFaceComposer::kComposed);
+    // The Chinese font takes the other's place under the same path.
+    std::filesystem::copy_file(kSystemFont, changing + "/Fonts/SIMHEI.TTF",
+                               std::filesystem::copy_options::overwrite_existing);
+    const Composed changed = compose(block, kWhitePortrait);
+    const Composed expected = [&] {
+        testsupport::ScopedEnvironment freshWindir("windir", fresh);
+        return compose(block, kWhitePortrait);
+    }();
+    ASSERT_EQ(changed.result, CardFaceComposer::kComposed);
+    EXPECT_NE(changed.front, before.front);
+    EXPECT_EQ(changed.front, expected.front);
+    EXPECT_EQ(changed.frontOut, expected.frontOut);
+
+    std::filesystem::remove(changing + "/Fonts/SIMHEI.TTF");
+    const Composed vanished = compose(block, kWhitePortrait);
+    EXPECT_EQ(vanished.result, CardFaceComposer::kSystemFontFailed);
+    EXPECT_EQ(vanished.printed, "load ttf library error=1 \n");
+}
+
 // ------------------------------------------------------------- golden
 
 double psnr(const Bytes& a, const Bytes& b) {
@@ -461,6 +504,31 @@ TEST_F(CardFaceComposerTest, SampleCardMatchesTheReferenceFaces) {
             }
         }
         EXPECT_GT(psnr(decoded.rgb, rgb), 30.0);
+        // Byte for byte the stream of the canvas made into a whole bitmap and
+        // encoded from it, blue-green-red rows exchanged in place.
+        std::int32_t length = 0;
+        Bytes stream(CardFaceComposer::kFaceOutputSize, 0);
+        ASSERT_TRUE(JpegMemoryEncoder::encode(340, 214, std::span(bmp).subspan(54), stream, length, true, true,
+                                              true));
+        EXPECT_TRUE(std::equal(face.out.begin(), face.out.begin() + face.length, stream.begin(),
+                               stream.begin() + length));
+        EXPECT_EQ(face.length, length);
+    }
+
+    // The read sequence's entry gives the same streams, again and again.
+    for (int round = 0; round < 3; ++round) {
+        int received = 0;
+        EXPECT_EQ(CardFaceComposer::composeStreams(
+                      block, readBytes(kDataDir + "sample-portrait.bmp"),
+                      [&](std::span<const std::uint8_t> front, std::span<const std::uint8_t> back) {
+                          ++received;
+                          EXPECT_TRUE(std::ranges::equal(front, std::span(c.frontOut).first(
+                                                                    static_cast<std::size_t>(c.frontLength))));
+                          EXPECT_TRUE(std::ranges::equal(back, std::span(c.backOut).first(
+                                                                   static_cast<std::size_t>(c.backLength))));
+                      }),
+                  CardFaceComposer::kComposed);
+        EXPECT_EQ(received, 1);
     }
 }
 

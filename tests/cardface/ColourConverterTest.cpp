@@ -230,3 +230,147 @@ TEST(ColourConverter, OddSizesKeepTheirChroma) {
 
 }  // namespace
 }  // namespace cardface
+
+namespace cardface {
+namespace {
+
+// The tables worked out here as written: entry i is trunc(k × 128 × (i − 128)),
+// k given in hundred-thousandths so that the products are exact.
+int tableEntry(std::int64_t kScaled, int i) { return static_cast<int>(kScaled * 128 * (i - 128) / 100000); }
+
+std::uint8_t clampTo255(int v) { return static_cast<std::uint8_t>(std::clamp(v, 0, 255)); }
+
+// One pixel converted as the fixed-point formulas say, blue-green-red.
+std::array<std::uint8_t, 3> referenceBgr(int y, int u, int v) {
+    const int luma = 128 * y;
+    return {clampTo255((luma + tableEntry(177200, u)) >> 7),
+            clampTo255((luma - tableEntry(71414, v) - tableEntry(34414, u)) >> 7),
+            clampTo255((luma + tableEntry(140200, v)) >> 7)};
+}
+
+// Every pair of U and V (a 512 × 512 image has 256 × 256 chroma samples),
+// each under four different luminances, with a width that is no multiple of
+// the vector unit's 16 pixels.
+Bytes everyChromaImage(int width, int height) {
+    Bytes yuv(static_cast<std::size_t>(width) * height + 2 * static_cast<std::size_t>((width + 1) / 2) * ((height + 1) / 2));
+    const std::size_t cw = static_cast<std::size_t>((width + 1) / 2);
+    const std::size_t luma = static_cast<std::size_t>(width) * height;
+    const std::size_t chroma = cw * static_cast<std::size_t>((height + 1) / 2);
+    for (int r = 0; r < height; ++r) {
+        for (int x = 0; x < width; ++x) {
+            yuv[static_cast<std::size_t>(r) * width + x] = static_cast<std::uint8_t>((x * 37 + r * 101 + (x ^ r)) & 0xFF);
+        }
+    }
+    for (std::size_t i = 0; i < chroma; ++i) {
+        yuv[luma + i] = static_cast<std::uint8_t>(i & 0xFF);
+        yuv[luma + chroma + i] = static_cast<std::uint8_t>((i >> 8) & 0xFF);
+    }
+    return yuv;
+}
+
+class ColourConverterUnits : public ::testing::TestWithParam<bool> {
+protected:
+    ColourConverterUnits() : saved_(ColourConverter::useVectorUnit(GetParam())) {}
+    ~ColourConverterUnits() override { ColourConverter::useVectorUnit(saved_); }
+
+private:
+    bool saved_;
+};
+
+// The vector unit and the portable code both give the formulas' bytes, in
+// BMP files and in red-green-blue rows alike.
+TEST_P(ColourConverterUnits, EveryChromaPairAndLuminanceConvertsExactly) {
+    for (const int width : {512, 339}) {
+        SCOPED_TRACE(width);
+        const int height = 512;
+        const Bytes yuv = everyChromaImage(width, height);
+        const std::size_t cw = static_cast<std::size_t>((width + 1) / 2);
+        const std::size_t luma = static_cast<std::size_t>(width) * height;
+        const std::size_t chroma = cw * static_cast<std::size_t>((height + 1) / 2);
+        Bytes bmp(ColourConverter::bmpSize(width, height), kUntouched);
+        ASSERT_EQ(ColourConverter::yuv420ToBmp(yuv, width, height, bmp), bmp.size());
+        const std::size_t stride = ColourConverter::bmpRowStride(width);
+        const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+        Bytes rows(rowBytes * 7, kUntouched);
+        int mismatches = 0;
+        // Without a memory, then with one that has seen nothing, and again
+        // with one that has seen this image.
+        ColourConverter::StepMemory memory;
+        memory.prepare(width, height);
+        for (int pass = 0; pass < 3; ++pass)
+        for (int first = 0; first < height; first += 7) {
+            const int count = std::min(7, height - first);
+            ASSERT_TRUE(ColourConverter::yuv420RowsToRgb(yuv, width, height, first, count, rows, rowBytes,
+                                                         pass == 0 ? nullptr : &memory));
+            for (int r = first; r < first + count; ++r) {
+                const std::uint8_t* file = bmp.data() + 54 + stride * static_cast<std::size_t>(height - 1 - r);
+                const std::uint8_t* rgb = rows.data() + rowBytes * static_cast<std::size_t>(r - first);
+                for (int x = 0; x < width; ++x) {
+                    const std::size_t c = cw * static_cast<std::size_t>(r / 2) + static_cast<std::size_t>(x / 2);
+                    const auto expected = referenceBgr(yuv[static_cast<std::size_t>(r) * width + x],
+                                                       yuv[luma + c], yuv[luma + chroma + c]);
+                    const std::size_t p = static_cast<std::size_t>(x) * 3;
+                    const bool same = file[p] == expected[0] && file[p + 1] == expected[1] && file[p + 2] == expected[2] &&
+                                      rgb[p] == expected[2] && rgb[p + 1] == expected[1] && rgb[p + 2] == expected[0];
+                    if (!same && ++mismatches <= 5) ADD_FAILURE() << "pixel " << x << ',' << r;
+                }
+                // The padding bytes of a BMP row are zero.
+                for (std::size_t p = rowBytes; p < stride; ++p) EXPECT_EQ(file[p], 0);
+            }
+        }
+        EXPECT_EQ(mismatches, 0);
+    }
+}
+
+// A memory gives the conversion of the image at hand: a chroma row that
+// changed since it was remembered is worked out anew, and a memory prepared
+// for another size is not used.
+TEST_P(ColourConverterUnits, RememberedStepsFollowChangedChroma) {
+    const int width = 340;
+    const int height = 214;
+    Bytes yuv = everyChromaImage(width, height);
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
+    const auto convert = [&](ColourConverter::StepMemory* memory) {
+        Bytes rows(rowBytes * static_cast<std::size_t>(height));
+        EXPECT_TRUE(ColourConverter::yuv420RowsToRgb(yuv, width, height, 0, height, rows, rowBytes, memory));
+        return rows;
+    };
+    ColourConverter::StepMemory memory;
+    memory.prepare(width, height);
+    ColourConverter::StepMemory otherSize;
+    otherSize.prepare(width, height + 2);
+    convert(&memory);
+    convert(&otherSize);
+    // One U sample and one V sample in different rows change.
+    const std::size_t luma = static_cast<std::size_t>(width) * height;
+    const std::size_t chroma = 170 * 107;
+    yuv[luma + 170 * 40 + 17] ^= 0x5A;
+    yuv[luma + chroma + 170 * 41 + 169] ^= 0xA5;
+    const Bytes fresh = convert(nullptr);
+    EXPECT_EQ(convert(&memory), fresh);
+    EXPECT_EQ(convert(&otherSize), fresh);
+}
+
+INSTANTIATE_TEST_SUITE_P(VectorAndPortable, ColourConverterUnits, ::testing::Bool(),
+                         [](const auto& unit) { return unit.param ? "VectorUnit" : "Portable"; });
+
+TEST(ColourConverter, RowsOutsideTheImageOrTooLittleRoomConvertNothing) {
+    const Bytes yuv(ColourConverter::yuv420Size(4, 4), 128);
+    Bytes out(4 * 3 * 4, kUntouched);
+    EXPECT_FALSE(ColourConverter::yuv420RowsToRgb(yuv, 4, 4, 2, 3, out, 12));   // rows 2..4 of 4
+    EXPECT_FALSE(ColourConverter::yuv420RowsToRgb(yuv, 4, 4, -1, 1, out, 12));
+    EXPECT_FALSE(ColourConverter::yuv420RowsToRgb(yuv, 4, 4, 0, 0, out, 12));
+    EXPECT_FALSE(ColourConverter::yuv420RowsToRgb(yuv, 4, 4, 0, 1, out, 11));   // stride shorter than a row
+    EXPECT_FALSE(ColourConverter::yuv420RowsToRgb(yuv, 4, 4, 0, 4, std::span(out).first(35), 12));
+    EXPECT_FALSE(ColourConverter::yuv420RowsToRgb(std::span(yuv).first(yuv.size() - 1), 4, 4, 0, 1, out, 12));
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](auto b) { return b == kUntouched; }));
+    // A stride longer than a row leaves the bytes between rows alone.
+    ASSERT_TRUE(ColourConverter::yuv420RowsToRgb(yuv, 4, 4, 1, 2, out, 16));
+    EXPECT_EQ(out[12], kUntouched);
+    EXPECT_EQ(out[15], kUntouched);
+    EXPECT_EQ(out[16], 128);
+    EXPECT_EQ(out[32], kUntouched);
+}
+
+}  // namespace
+}  // namespace cardface

@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "ImageTestSupport.h"
+#include "cardface/Base64Encoder.h"
+#include "cardface/JpegMemoryEncoder.h"
 
 namespace cardface {
 namespace {
@@ -50,11 +52,24 @@ TEST(PortraitText, ShortBitmapCountsAsZeroFilled) {
     EXPECT_EQ(encodePortraitText({}), encodePortraitText(test::Bytes(kPortraitBitmapSize, 0)));
 }
 
-// Noise does not compress into the 4,096-byte buffer: no text rather than a
-// stream written past the buffer.
-TEST(PortraitText, PortraitTooLargeForItsBufferGivesNoText) {
-    const test::Bytes bitmap = test::bmpImage(test::noiseImage(kPortraitWidth, kPortraitHeight, 5));
-    EXPECT_EQ(encodePortraitText(bitmap), "");
+// The text is the Base64 of the stream the encoder makes from a work copy
+// into a buffer that is surely large enough: also for noise, whose stream
+// is several times 4,096 bytes long.
+TEST(PortraitText, IsTheWholeStreamOfTheBitmap) {
+    for (const test::Bytes& bitmap :
+         {test::bmpImage(test::patternImage(kPortraitWidth, kPortraitHeight)),
+          test::bmpImage(test::noiseImage(kPortraitWidth, kPortraitHeight, 5))}) {
+        test::Bytes copy = bitmap;
+        test::Bytes out(kPortraitJpegLimit, 0);
+        std::int32_t length = 0;
+        ASSERT_TRUE(JpegMemoryEncoder::encode(kPortraitWidth, kPortraitHeight, std::span(copy).subspan(54), out,
+                                              length, true, true, true));
+        const std::string text = encodePortraitText(bitmap);
+        EXPECT_EQ(text, Base64Encoder::encode(std::span(out).first(static_cast<std::size_t>(length))));
+    }
+    const test::Bytes noise = test::bmpImage(test::noiseImage(kPortraitWidth, kPortraitHeight, 5));
+    bool ok = false;
+    EXPECT_GT(test::decodeBase64(encodePortraitText(noise), ok).size(), 6000u);
 }
 
 }  // namespace

@@ -365,3 +365,67 @@ TEST(TextRasteriserFonts, OpensAFontHeldInMemoryAndCloses) {
 
 }  // namespace
 }  // namespace cardface
+
+namespace cardface {
+namespace {
+
+// A face that keeps its rendered glyphs draws, over and over, exactly what
+// a face rendering every glyph afresh draws: the same strips and the same
+// widths, at every size and spacing, also for runs that load nothing (whose
+// width comes from the glyph loaded before) and after forgetLastGlyph.
+TEST(TextRasteriserGlyphCache, DrawsExactlyWhatFreshRenderingDraws) {
+    struct Pair {
+        FontHandle fresh;
+        FontHandle kept;
+    };
+    std::vector<Pair> pairs;
+    for (const char* path : {kCjkFont, kOtherFont}) {
+        auto fresh = TextRasteriser::openFontFile(path);
+        auto kept = TextRasteriser::openFontFile(path);
+        ASSERT_EQ(fresh.result, TextRasteriser::kFontOpened) << path;
+        ASSERT_EQ(kept.result, TextRasteriser::kFontOpened) << path;
+        TextRasteriser::keepRenderedGlyphs(kept.handle);
+        pairs.push_back({std::move(fresh.handle), std::move(kept.handle)});
+    }
+    const std::u16string texts[] = {
+        u"赵明远", u"北京市海淀区枫林路18号院3号楼2单元603室", u"2018.06.15-2038.06.15", u"2010.01.01-长期",
+        u"ABC xyz 0123456789X", u"未说明", u"  ", std::u16string(u"A\0B", 3), u"\u0001\uFFFF\uE000",
+        u"A\u3000B\u00A0\u3000",
+    };
+    constexpr int kWidth = 320;
+    int compared = 0;
+    for (int round = 0; round < 3; ++round) {
+        for (Pair& pair : pairs) {
+            for (const int pixels : {9, 12, 14, 16, 23}) {
+                ASSERT_TRUE(TextRasteriser::setPixelSize(pair.fresh, pixels));
+                ASSERT_TRUE(TextRasteriser::setPixelSize(pair.kept, pixels));
+                for (const std::u16string& text : texts) {
+                    for (const int spacing : {0, 12}) {
+                        for (const int baseline : {12, 14}) {
+                            Bytes a(kRows * kWidth, 0);
+                            Bytes b(kRows * kWidth, 0);
+                            const std::int32_t wa =
+                                TextRasteriser::drawText(pair.fresh, text, GlyphStrip(a, kWidth), spacing, baseline);
+                            const std::int32_t wb =
+                                TextRasteriser::drawText(pair.kept, text, GlyphStrip(b, kWidth), spacing, baseline);
+                            ASSERT_EQ(wa, wb) << round << " " << pixels << " " << spacing << " text " << (&text - texts);
+                            ASSERT_EQ(a, b) << round << ' ' << pixels << ' ' << spacing;
+                            ++compared;
+                        }
+                    }
+                }
+            }
+            // As if newly opened: a blank run measures from nothing.
+            TextRasteriser::forgetLastGlyph(pair.kept);
+            Bytes strip(kRows * kWidth, 0);
+            EXPECT_EQ(TextRasteriser::drawText(pair.kept, u"   ", GlyphStrip(strip, kWidth), 12, 12), 24);
+            TextRasteriser::closeFont(pair.fresh);
+            auto reopened = TextRasteriser::openFontFile(&pair == &pairs[0] ? kCjkFont : kOtherFont);
+            pair.fresh = std::move(reopened.handle);
+        }
+    }
+    EXPECT_EQ(compared, 3 * 2 * 5 * 10 * 2 * 2);
+}
+
+}  // namespace
+}  // namespace cardface

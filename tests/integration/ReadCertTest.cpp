@@ -86,6 +86,22 @@ TEST_F(ReadCert, SampleCardGivesTheCompleteDocument) {
                                    "SDT_SelectIDCard 1001 1", "SDT_ReadBaseFPMsg 1001 1"));
 }
 
+// One control reads the same card 1,000 times in one process: every
+// document is the first one, byte for byte, and that one is the golden
+// document (the kept fonts, glyphs and buffers change nothing).
+TEST_F(ReadCert, ThousandReadsInOneProcessGiveIdenticalDocuments) {
+    const ProcessResult r = script({"new", "call:connect", "repeat:1000:readCert"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string connected = doc(0, "");
+    ASSERT_EQ(r.out.substr(0, connected.size()), connected);
+    const std::string tail = "1000 calls, 0 differing\n";
+    ASSERT_GE(r.out.size(), connected.size() + tail.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    const std::string document = r.out.substr(connected.size(), r.out.size() - connected.size() - tail.size());
+    EXPECT_EQ(withImagesDescribed(document),
+              readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/control/readcert-sample.txt"));
+}
+
 TEST_F(ReadCert, NoCardIsAFailedReadAfterAllThreeSteps) {
     describeReader(R"({"card": null})");
     const ProcessResult r = ivelcard({"call", "connect", "readCert"});
