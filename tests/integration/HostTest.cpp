@@ -254,6 +254,22 @@ TEST_F(Host, MissingSystemFontIsNamedAndMissingPicturesFailTheRead) {
     EXPECT_FALSE(std::filesystem::exists(scratch_ / "card/front.jpg"));
 }
 
+TEST_F(Host, OnlyProgramAndModuleDeployedSaysThereIsNoSystemFont) {
+    const std::string bin = scratch_ / "deployed/bin";
+    std::filesystem::create_directories(bin);
+    std::filesystem::copy_file(testsupport::binDir() + "/ivelcard", bin + "/ivelcard");
+    std::filesystem::copy_file(module(), bin + "/libivelcard.so");
+    auto env = environment();
+    env["windir"] = std::nullopt;
+    const ProcessResult r =
+        testsupport::runProcess({bin + "/ivelcard", "read", "--document", "--out", scratch_ / "card"}, env);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.out, HasSubstr("\"base64ID_PicBack\" : \"\",\n"));
+    EXPECT_THAT(r.err, HasSubstr("ivelcard: the card faces are empty: there is no Windows directory for the "
+                                 "system font (windir is not set and share/ivelcard/windows is not installed "
+                                 "beside the module)\n"));
+}
+
 TEST_F(Host, VersionAndAboutGiveTheModulesVersionRecord) {
     const std::string lines = "ivelcard 2.0.2.2\nmodule " + module() + " 2.0.2.2\n";
     ProcessResult r = ivelcard({"--version"});
