@@ -42,9 +42,12 @@ public:
         return fail(member, std::string("is ") + typeName(value) + ", not " + wanted);
     }
     bool integer(const std::string& member, const Json::Value& value, int& out) {
-        if (!value.isInt()) return wrongType(member, value, "an integer");
-        out = value.asInt();
-        return true;
+        if (value.isInt()) {
+            out = value.asInt();
+            return true;
+        }
+        if (value.isIntegral()) return fail(member, "is out of the range of a 32-bit integer");
+        return wrongType(member, value, "an integer");
     }
     bool text(const std::string& member, const Json::Value& value, std::string& out) {
         if (!value.isString()) return wrongType(member, value, "a text");

@@ -60,6 +60,7 @@ TEST_F(Host, DescriptionsThatCannotBeUsedAreNoReaderWithOneLineNamingFileMemberA
         {R"({"portz": {"1001": 144}})", "member \"portz\": is unknown (members are " + members + ")"},
         {R"({"latencyMs": "300"})", "member \"latencyMs\": is a text, not an integer"},
         {R"({"latencyMs": -5})", "member \"latencyMs\": is -5, not between 0 and 60000"},
+        {R"({"results": {"read": 4294967296}})", "member \"results.read\": is out of the range of a 32-bit integer"},
         {R"({"card": {"name": "一二三四五六七八九十一二三四五六"}})",
          "member \"card.name\": is 16 characters long, the field holds 15"},
         {R"({"card": {"gender": 1}})", "member \"card.gender\": is an integer, not a text"},
