@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <iterator>
@@ -41,9 +42,12 @@ public:
         return fail(member, std::string("is ") + typeName(value) + ", not " + wanted);
     }
     bool integer(const std::string& member, const Json::Value& value, int& out) {
-        if (!value.isInt()) return wrongType(member, value, "an integer");
-        out = value.asInt();
-        return true;
+        if (value.isInt()) {
+            out = value.asInt();
+            return true;
+        }
+        if (value.isIntegral()) return fail(member, "is out of the range of a 32-bit integer");
+        return wrongType(member, value, "an integer");
     }
     bool text(const std::string& member, const Json::Value& value, std::string& out) {
         if (!value.isString()) return wrongType(member, value, "a text");
@@ -331,28 +335,52 @@ bool parse(std::string_view text, Json::Value& root, std::string& problem) {
     return false;
 }
 
+// The problem with control characters (from member names or quoted keys)
+// written as escapes, so that it stays one line.
+std::string printable(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            out += "\\n";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool check(Reader& reader, std::string_view text, std::string& problem) {
+    Json::Value root;
+    if (!parse(text, root, problem)) return false;
+    if (!root.isObject()) {
+        problem = std::string("the description is ") + typeName(root) + ", not an object";
+        return false;
+    }
+    Reader changed = reader;
+    Checker checker(problem);
+    for (auto it = root.begin(); it != root.end(); ++it) {
+        const Member* member = nullptr;
+        for (const Member& entry : kMembers) {
+            if (it.name() == entry.key) member = &entry;
+        }
+        if (member == nullptr) return checker.fail(it.name(), "is unknown (members are " + namesOf(kMembers) + ")");
+        if (!member->read(checker, it.name(), *it, changed)) return false;
+    }
+    reader = std::move(changed);
+    return true;
+}
+
 }  // namespace
 
 bool applyDescription(Reader& reader, std::string_view text, std::string& problem) noexcept {
     try {
-        Json::Value root;
-        if (!parse(text, root, problem)) return false;
-        if (!root.isObject()) {
-            problem = std::string("the description is ") + typeName(root) + ", not an object";
-            return false;
-        }
-        Reader changed = reader;
-        Checker check(problem);
-        for (auto it = root.begin(); it != root.end(); ++it) {
-            const Member* member = nullptr;
-            for (const Member& entry : kMembers) {
-                if (it.name() == entry.key) member = &entry;
-            }
-            if (member == nullptr) return check.fail(it.name(), "is unknown (members are " + namesOf(kMembers) + ")");
-            if (!member->read(check, it.name(), *it, changed)) return false;
-        }
-        reader = std::move(changed);
-        return true;
+        if (check(reader, text, problem)) return true;
+        problem = printable(problem);
     } catch (const std::exception& e) {
         problem = std::string("cannot be applied: ") + e.what();
     } catch (...) {

@@ -205,6 +205,46 @@ TEST_F(Registration, HostsFindTheRegisteredModuleByItsProgId) {
     EXPECT_EQ(r.exitCode, 2);
 }
 
+TEST_F(Registration, RegisteredModuleThatIsGoneGivesWayToTheOneBesideTheProgram) {
+    // Register a copy, then delete it.
+    const std::string copy = scratch_ / "libivelcard-copy.so";
+    std::filesystem::copy_file(module(), copy);
+    const std::string host = testsupport::binDir() + "/ivelcard";
+    ASSERT_EQ(testsupport::runProcess({host, "register", copy}, environment()).exitCode, 0);
+    std::filesystem::remove(copy);
+
+    const std::string beside = testsupport::binDir() + "/libivelcard.so";
+    const std::string gone = "ivelcard: the module registered for IVELCARD.QVCtrl.1, " + copy +
+                             ", no longer exists; trying ";
+    ProcessResult r = testsupport::runProcess({host, "call", "connect"}, environment());
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, doc(0, ""));
+    EXPECT_EQ(r.err, gone + beside + " beside this program (run 'ivelcard register' to record it)\n");
+
+    // A host with no module beside it: the failure says where the path came from.
+    const std::string far = scratch_ / "ivelcard";
+    std::filesystem::copy_file(host, far);
+    ASSERT_EQ(testsupport::runProcess({host, "register", module()}, environment()).exitCode, 0);
+    std::filesystem::copy_file(module(), copy);
+    ASSERT_EQ(testsupport::runProcess({host, "register", copy}, environment()).exitCode, 0);
+    writeFile(copy, "no longer a module");
+    r = testsupport::runProcess({far, "call", "connect"}, environment());
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, "ivelcard: cannot load the control module " + copy +
+                         " (registered for IVELCARD.QVCtrl.1; 'ivelcard register' records another): not a "
+                         "loadable control module\n");
+
+    // Unregistering needs no loadable module: the host removes the records.
+    std::filesystem::remove(copy);
+    r = testsupport::runProcess({far, "unregister"}, environment());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_THAT(r.err, ::testing::HasSubstr("ivelcard: removed the control's records from the registry\n"));
+    EXPECT_TRUE(ownKeys().empty());
+    r = testsupport::runProcess({far, "unregister"}, environment());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_THAT(r.err, ::testing::EndsWith("ivelcard: nothing of the control is registered\n"));
+}
+
 TEST_F(Module, AboutAndDrawAcrossTheModuleBoundary) {
     ProcessResult r = ivelcard({"about"});
     EXPECT_EQ(r.exitCode, 0);

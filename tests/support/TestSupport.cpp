@@ -1,6 +1,8 @@
 #include "support/TestSupport.h"
 
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,6 +103,66 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(n));
             } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+ProcessResult runOnTerminal(const std::vector<std::string>& argv,
+                            const std::map<std::string, std::optional<std::string>>& environment,
+                            OnTerminal which) {
+    termios raw{};
+    ::cfmakeraw(&raw);
+    int master = -1;
+    int terminal = -1;
+    if (::openpty(&master, &terminal, nullptr, &raw, nullptr) != 0) throw std::runtime_error("openpty failed");
+    int other[2];
+    if (::pipe(other) != 0) throw std::runtime_error("pipe failed");
+    const int onTerminal = which == OnTerminal::Output ? 1 : 2;
+    const pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        ::dup2(terminal, onTerminal);
+        ::dup2(other[1], 3 - onTerminal);
+        for (const int fd : {terminal, master, other[0], other[1]}) ::close(fd);
+        for (const auto& [name, value] : environment) {
+            if (value) ::setenv(name.c_str(), value->c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(terminal);
+    ::close(other[1]);
+    ProcessResult result;
+    std::string* terminalSink = which == OnTerminal::Output ? &result.out : &result.err;
+    std::string* otherSink = which == OnTerminal::Output ? &result.err : &result.out;
+    pollfd fds[2] = {{master, POLLIN, 0}, {other[0], POLLIN, 0}};
+    std::string* sinks[2] = {terminalSink, otherSink};
+    int open = 2;
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            char buffer[65536];
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                // A terminal whose last writer has gone answers EIO.
                 ::close(fds[i].fd);
                 fds[i].fd = -1;
                 --open;

@@ -68,6 +68,14 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::optional<std::string>>& environment = {},
                          const std::function<void()>& childSetup = {});
 
+// Runs like runProcess, but with standard output (Output) or standard error
+// (Errors) on a pseudo-terminal in raw mode (no line-ending translation);
+// what the child writes there lands in `out` or `err` as usual.
+enum class OnTerminal { Output, Errors };
+ProcessResult runOnTerminal(const std::vector<std::string>& argv,
+                            const std::map<std::string, std::optional<std::string>>& environment,
+                            OnTerminal which);
+
 // The directory of the built programs and modules.
 std::string binDir();
 // The directory of the built stand-in reader libraries.

@@ -151,8 +151,9 @@ struct Command {
 constexpr const char* kCommandHint = "(ivelcard --help tells more)";
 
 int badArgument(const Command& command, const std::string& what) {
-    std::fprintf(stderr, "ivelcard: %s: %s\nusage: ivelcard [--module PATH] %s %s %s\n", command.name, what.c_str(),
-                 command.name, command.arguments, kCommandHint);
+    const std::string arguments = *command.arguments != 0 ? std::string(" ") + command.arguments : "";
+    std::fprintf(stderr, "ivelcard: %s: %s\nusage: ivelcard [--module PATH] %s%s %s\n", command.name, what.c_str(),
+                 command.name, arguments.c_str(), kCommandHint);
     return kExitUsage;
 }
 
