@@ -141,8 +141,11 @@ std::string workDirectoryPath() {
     if (temp.empty()) return {};
     std::string path = workDirectoryPathFrom(temp);
     platform::makeSureDirectoryPathExists(path);
-    if (!platform::isOwnDirectory(path, platform::DirectoryCheck::NotWritableByOthers)) return {};
-    return path;
+    const std::string why = platform::directoryRefusal(path, platform::DirectoryCheck::NotWritableByOthers);
+    if (why.empty()) return path;
+    platform::reportProblem("the work directory " + path + " is refused: it " + why +
+                            "; the reader libraries are not deployed (remove it)");
+    return {};
 }
 
 ModuleHandle writeAndLoadLibrary(const std::string& path, const void* bytes, std::size_t size) {
