@@ -4,7 +4,8 @@
 #   ./build.sh          install what is missing, build, read the card on the
 #                       virtual reader and save its pictures in build/card/
 #   ./build.sh test     install what is missing, build, run every test (also
-#                       under AddressSanitizer + UndefinedBehaviorSanitizer)
+#                       under AddressSanitizer + UndefinedBehaviorSanitizer,
+#                       and the thread tests under ThreadSanitizer)
 #
 # Debian packages that are missing are installed with apt-get (as root, or
 # through sudo).
@@ -65,6 +66,15 @@ run_tests() {
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     LSAN_OPTIONS="use_tls=0:print_suppressions=0:suppressions=$here/tests/sanitizer/lsan.supp" \
     ctest --test-dir "$here/build-asan" --output-on-failure -j "$jobs"
+  run_thread_tests
+}
+
+# The thread tests under ThreadSanitizer: only they and the module are built.
+run_thread_tests() {
+  cmake -S "$here" -B "$here/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DIVELCARD_WERROR=ON \
+    -DIVELCARD_TSAN=ON -DIVELCARD_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$here/build-tsan" -j "$jobs" --target thread_tests
+  TSAN_OPTIONS="halt_on_error=1" ctest --test-dir "$here/build-tsan" -R '^thread_tests$' --output-on-failure
 }
 
 install_missing

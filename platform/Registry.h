@@ -9,9 +9,10 @@
 // default value. A store file that cannot be read, or that is not shaped like
 // a store (an object of keys, each an object of string values), refuses every
 // change and answers no query, so nobody's registrations are lost to it; so
-// does a store file that is a symbolic link (nothing is written through or
-// over it), and a store without a place (no $HOME): nothing is ever written
-// under the root directory. No function here throws.
+// does a store without a place (no $HOME): nothing is ever written under the
+// root directory. A store file that is a symbolic link is read, but refuses
+// every change (nothing is written through or over it). No function here
+// throws.
 //
 // A RegistryBatch reads the store once and writes it once for all the
 // changes made on its thread while it is open (a whole registration).
@@ -63,9 +64,10 @@ bool regDeleteTree(const std::string& key);
 // Every key of the store, in ascending order (for inspection and tests).
 std::vector<std::string> regListKeys();
 
-// Why the store cannot be used (one line naming the file or the missing
-// variable, and the cause), or empty when it can. Reads the store.
-std::string regStoreProblem();
+// Why the store cannot be changed (or, with `forWriting` false, read): one
+// line naming the file or the missing variable, and the cause; empty when it
+// can. Reads the store.
+std::string regStoreProblem(bool forWriting = true);
 
 // Reads a store text the way the store is loaded: true with `root` set when
 // it is a well-formed store, else false with `problem` saying why. Never

@@ -25,10 +25,19 @@ bool setEnvironmentVariable(const char* name, const std::string& value);
 
 // The user's private temporary directory, ending in kPathSeparator:
 // $XDG_RUNTIME_DIR when it passes the privacy checks, otherwise a per-user
-// directory "ivelcard-<uid>" under $TMPDIR (or /tmp), created with mode 0700
-// and checked the same way, in a parent that others cannot write to or that
-// is sticky and owned by this user or root. Empty when no candidate passes.
+// directory "ivelcard-<uid>" under $TMPDIR (or /tmp, when $TMPDIR is unset,
+// relative or no existing directory), created with mode 0700 and checked the
+// same way, in a parent that others cannot write to or that is sticky and
+// owned by this user or root. When the per-user directory is refused (another
+// user may have made it first), a fresh private directory made with mkdtemp
+// in the same parent, the same one for the rest of the process. Empty when no
+// candidate passes. Every directory passed over is reported (reportProblem)
+// with the reason.
 std::string tempPath();
+
+// Writes one line about a problem of the environment to standard error
+// ("ivelcard: " and the line), once per process for the same line.
+void reportProblem(const std::string& line);
 
 // Creates every missing directory of `path` up to its last separator (the
 // text after it names a file and is not created). New directories get mode
@@ -40,6 +49,10 @@ bool makeSureDirectoryPathExists(const std::string& path);
 // (notWritableByOthers).
 enum class DirectoryCheck { Private, NotWritableByOthers };
 bool isOwnDirectory(const std::string& path, DirectoryCheck check);
+// Why `path` fails those checks, as the rest of a sentence about it ("is a
+// symbolic link", "is owned by uid 65534, not by this user (uid 1000)", "has
+// mode 0770, open to others"), or empty when it passes.
+std::string directoryRefusal(const std::string& path, DirectoryCheck check);
 
 // Writes a whole file the way a library image must be written: never over a
 // library this process has loaded (InUse, nothing written), else into a

@@ -143,8 +143,11 @@ std::string workDirectoryPath() {
     // A directory that is already there and ours needs no creating.
     if (platform::isOwnDirectory(path, platform::DirectoryCheck::NotWritableByOthers)) return path;
     platform::makeSureDirectoryPathExists(path);
-    if (!platform::isOwnDirectory(path, platform::DirectoryCheck::NotWritableByOthers)) return {};
-    return path;
+    const std::string why = platform::directoryRefusal(path, platform::DirectoryCheck::NotWritableByOthers);
+    if (why.empty()) return path;
+    platform::reportProblem("the work directory " + path + " is refused: it " + why +
+                            "; the reader libraries are not deployed (remove it)");
+    return {};
 }
 
 ModuleHandle writeAndLoadLibrary(const std::string& path, const void* bytes, std::size_t size) {

@@ -5,7 +5,10 @@
 // control creation writes the three embedded library images there, loads
 // them and binds the thirteen functions into the ReaderLibrary. A library
 // this process already has loaded is never overwritten (its handle is
-// reused), and a file this deployment did not write is never loaded.
+// reused), and a file this deployment did not write is never loaded. When the
+// table already holds the three libraries of this work directory, loaded and
+// with every function bound, the deployment leaves it as it is. Callers hold
+// readerLibraryLock().
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "platform/Exceptions.h"
 
@@ -79,6 +80,85 @@ std::size_t asciiRunEnd(std::string_view text, std::size_t i) {
     return i;
 }
 
+// GB18030-2005 for the 24 characters where the system converter follows a
+// later edition: it cannot encode these private-use characters (it would
+// give '?', losing a card character) and gives their two-byte codes to the
+// standard characters that 2005 puts at four-byte codes. Each row is one
+// private-use character with its two-byte code, and its partner with the
+// partner's four-byte code; both directions are converted here before the
+// converter sees them, so every one of them survives a round trip.
+struct Gb18030Pair {
+    char16_t privateUse;
+    char twoByte[3];
+    char32_t partner;
+    char fourByte[5];
+};
+constexpr Gb18030Pair kGb18030Pairs[] = {
+    {0xE78D, "\xA6\xD9", 0xFE10, "\x84\x31\x82\x36"},  {0xE78E, "\xA6\xDA", 0xFE12, "\x84\x31\x82\x38"},
+    {0xE78F, "\xA6\xDB", 0xFE11, "\x84\x31\x82\x37"},  {0xE790, "\xA6\xDC", 0xFE13, "\x84\x31\x82\x39"},
+    {0xE791, "\xA6\xDD", 0xFE14, "\x84\x31\x83\x30"},  {0xE792, "\xA6\xDE", 0xFE15, "\x84\x31\x83\x31"},
+    {0xE793, "\xA6\xDF", 0xFE16, "\x84\x31\x83\x32"},  {0xE794, "\xA6\xEC", 0xFE17, "\x84\x31\x83\x33"},
+    {0xE795, "\xA6\xED", 0xFE18, "\x84\x31\x83\x34"},  {0xE796, "\xA6\xF3", 0xFE19, "\x84\x31\x83\x35"},
+    {0xE816, "\xFE\x51", 0x20087, "\x95\x32\x90\x31"}, {0xE817, "\xFE\x52", 0x20089, "\x95\x32\x90\x33"},
+    {0xE818, "\xFE\x53", 0x200CC, "\x95\x32\x97\x30"}, {0xE81E, "\xFE\x59", 0x9FB4, "\x82\x35\x90\x37"},
+    {0xE826, "\xFE\x61", 0x9FB5, "\x82\x35\x90\x38"},  {0xE82B, "\xFE\x66", 0x9FB6, "\x82\x35\x90\x39"},
+    {0xE82C, "\xFE\x67", 0x9FB7, "\x82\x35\x91\x30"},  {0xE831, "\xFE\x6C", 0x215D7, "\x95\x36\xB9\x37"},
+    {0xE832, "\xFE\x6D", 0x9FB8, "\x82\x35\x91\x31"},  {0xE83B, "\xFE\x76", 0x2298F, "\x96\x30\xBA\x35"},
+    {0xE843, "\xFE\x7E", 0x9FB9, "\x82\x35\x91\x32"},  {0xE854, "\xFE\x90", 0x9FBA, "\x82\x35\x91\x33"},
+    {0xE855, "\xFE\x91", 0x241FE, "\x96\x35\xB6\x30"}, {0xE864, "\xFE\xA0", 0x9FBB, "\x82\x35\x91\x34"},
+};
+
+// One character converted by the table: its text in the target encoding
+// (ANSI bytes, or up to two UTF-16 units) and how many source units (UTF-16
+// units or bytes) it took.
+struct TableConversion {
+    std::string_view ansi;
+    char16_t wide[2];
+    std::size_t wideUnits;
+    std::size_t taken;
+};
+
+// The table's conversion of the UTF-16 character at text[i], if it has one.
+std::optional<TableConversion> pairToAnsi(std::u16string_view text, std::size_t i) {
+    const char16_t c = text[i];
+    const bool candidate = (c >= 0x9FB4 && c <= 0x9FBB) || (c >= 0xD840 && c <= 0xD850) ||
+                           (c >= 0xE78D && c <= 0xE864) || (c >= 0xFE10 && c <= 0xFE19);
+    if (!candidate) return std::nullopt;
+    char32_t full = c;
+    std::size_t units = 1;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+        if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return std::nullopt;
+        full = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+        units = 2;
+    }
+    for (const Gb18030Pair& pair : kGb18030Pairs) {
+        if (full == pair.privateUse) return TableConversion{{pair.twoByte, 2}, {}, 0, units};
+        if (full == pair.partner) return TableConversion{{pair.fourByte, 4}, {}, 0, units};
+    }
+    return std::nullopt;
+}
+
+// The table's conversion of the ANSI character at text[0], if it has one.
+std::optional<TableConversion> pairToWide(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead != 0xA6 && lead != 0xFE && lead != 0x82 && lead != 0x84 && lead != 0x95 && lead != 0x96) {
+        return std::nullopt;
+    }
+    const std::string_view character = text.substr(0, ansiCharacterLength(text.data(), text.size()));
+    for (const Gb18030Pair& pair : kGb18030Pairs) {
+        if (character == std::string_view(pair.twoByte, 2)) return TableConversion{{}, {pair.privateUse, 0}, 1, 2};
+        if (character != std::string_view(pair.fourByte, 4)) continue;
+        const char32_t c = pair.partner;
+        if (c < 0x10000) return TableConversion{{}, {static_cast<char16_t>(c), 0}, 1, 4};
+        return TableConversion{{},
+                               {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),
+                                static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))},
+                               2,
+                               4};
+    }
+    return std::nullopt;
+}
+
 template <class Fn>
 auto translatingBadAlloc(Fn&& fn) {
     try {
@@ -101,8 +181,13 @@ std::string wideToAnsi(std::u16string_view text) {
                 out.push_back(static_cast<char>(text[i++]));
                 continue;
             }
+            if (const auto converted = pairToAnsi(text, i)) {
+                out.append(converted->ansi);
+                i += converted->taken;
+                continue;
+            }
             std::size_t end = i;
-            while (end < text.size() && text[end] >= 0x80) ++end;
+            while (end < text.size() && text[end] >= 0x80 && !pairToAnsi(text, end)) ++end;
             toAnsi().run(reinterpret_cast<const char*>(text.data() + i), (end - i) * 2, 2, "?", out);
             i = end;
         }
@@ -129,8 +214,14 @@ std::u16string ansiToWide(std::string_view text) {
                 i = ascii;
                 continue;
             }
+            if (const auto converted = pairToWide(text.substr(i))) {
+                out.append(converted->wide, converted->wideUnits);
+                i += converted->taken;
+                continue;
+            }
             std::size_t end = i;
-            while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80) {
+            while (end < text.size() && static_cast<unsigned char>(text[end]) >= 0x80 &&
+                   !pairToWide(text.substr(end))) {
                 end += ansiCharacterLength(text.data() + end, text.size() - end);
             }
             scratch.clear();

@@ -57,6 +57,8 @@ bool denied(const std::string& key) {
     return false;
 }
 
+enum class Use { Read, Write };
+
 // The store of one access or one batch: key -> { value name -> value },
 // with an index from the folded spelling of each key to its stored one.
 class Store {
@@ -75,10 +77,10 @@ public:
             ready_ = true;
             return;
         }
+        // A linked store may be read, but never written through or over.
         if (S_ISLNK(info.st_mode)) {
-            problem_ = "the registry store " + path_ +
-                       " is a symbolic link; nothing is written through or over it (put the file itself there)";
-            return;
+            writeProblem_ = "the registry store " + path_ +
+                            " is a symbolic link; nothing is written through or over it (put the file itself there)";
         }
         std::ifstream file(path_, std::ios::binary);
         std::ostringstream text;
@@ -97,8 +99,10 @@ public:
         ready_ = true;
     }
 
-    bool ready() const { return ready_; }
-    const std::string& problem() const { return problem_; }
+    bool ready(Use use) const { return ready_ && (use == Use::Read || writeProblem_.empty()); }
+    const std::string& problem(Use use) const {
+        return problem_.empty() && use == Use::Write ? writeProblem_ : problem_;
+    }
     const Json::Value& root() const { return root_; }
 
     // The stored spelling of `key` (names compare without case), or null.
@@ -138,7 +142,7 @@ public:
     // were none or they were written.
     bool save() {
         if (!dirty_) return true;
-        if (!ready_ || !makeSureDirectoryPathExists(directory_ + "/")) return false;
+        if (!ready(Use::Write) || !makeSureDirectoryPathExists(directory_ + "/")) return false;
         Json::StreamWriterBuilder builder;
         builder["indentation"] = "  ";
         builder["emitUTF8"] = true;
@@ -159,6 +163,7 @@ private:
     std::string directory_;
     std::string path_;
     std::string problem_;
+    std::string writeProblem_;
     Json::Value root_{Json::objectValue};
     std::map<std::string, std::string> names_;
     bool ready_ = false;
@@ -176,14 +181,14 @@ thread_local BatchState batch;
 // for this access alone, written back afterwards when `access` changed it.
 // `failed` is the answer when the store cannot be used; no exception leaves.
 template <class Result, class Access>
-Result withStore(Result failed, Access&& access) {
+Result withStore(Use use, Result failed, Access&& access) {
     try {
         if (batch.depth > 0) {
             if (!batch.store) batch.store.emplace();
-            return batch.store->ready() ? access(*batch.store) : failed;
+            return batch.store->ready(use) ? access(*batch.store) : failed;
         }
         Store store;
-        if (!store.ready()) return failed;
+        if (!store.ready(use)) return failed;
         Result result = access(store);
         return store.save() ? result : failed;
     } catch (...) {
@@ -251,7 +256,7 @@ bool RegistryBatch::commit() {
 
 bool regSetValue(const std::string& key, const std::string& name, const std::string& value) {
     if (key.empty() || denied(key)) return false;
-    return withStore(false, [&](Store& store) {
+    return withStore(Use::Write, false, [&](Store& store) {
         store.set(key, name, value);
         return true;
     });
@@ -259,14 +264,14 @@ bool regSetValue(const std::string& key, const std::string& name, const std::str
 
 bool regCreateKey(const std::string& key) {
     if (key.empty() || denied(key)) return false;
-    return withStore(false, [&](Store& store) {
+    return withStore(Use::Write, false, [&](Store& store) {
         store.create(key);
         return true;
     });
 }
 
 std::optional<std::string> regQueryValue(const std::string& key, const std::string& name) {
-    return withStore(std::optional<std::string>(), [&](Store& store) -> std::optional<std::string> {
+    return withStore(Use::Read, std::optional<std::string>(), [&](Store& store) -> std::optional<std::string> {
         const Json::Value* values = store.find(key);
         if (values == nullptr || !values->isMember(name)) return std::nullopt;
         return (*values)[name].asString();
@@ -274,12 +279,12 @@ std::optional<std::string> regQueryValue(const std::string& key, const std::stri
 }
 
 bool regKeyExists(const std::string& key) {
-    return withStore(false, [&](Store& store) { return store.find(key) != nullptr; });
+    return withStore(Use::Read, false, [&](Store& store) { return store.find(key) != nullptr; });
 }
 
 bool regDeleteTree(const std::string& key) {
     if (key.empty() || denied(key)) return false;
-    return withStore(false, [&](Store& store) {
+    return withStore(Use::Write, false, [&](Store& store) {
         for (const std::string& name : store.root().getMemberNames()) {
             if (folded(name) == folded(key) || startsWithFolded(name, key + "\\")) store.remove(name);
         }
@@ -288,16 +293,16 @@ bool regDeleteTree(const std::string& key) {
 }
 
 std::vector<std::string> regListKeys() {
-    return withStore(std::vector<std::string>(), [](Store& store) {
+    return withStore(Use::Read, std::vector<std::string>(), [](Store& store) {
         std::vector<std::string> keys = store.root().getMemberNames();
         std::sort(keys.begin(), keys.end());
         return keys;
     });
 }
 
-std::string regStoreProblem() {
+std::string regStoreProblem(bool forWriting) {
     try {
-        return Store().problem();
+        return Store().problem(forWriting ? Use::Write : Use::Read);
     } catch (...) {
         return "the registry store cannot be read";
     }

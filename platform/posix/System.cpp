@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace platform {
@@ -21,15 +24,33 @@ bool setEnvironmentVariable(const char* name, const std::string& value) {
     return ::setenv(name, value.c_str(), 1) == 0;
 }
 
-bool isOwnDirectory(const std::string& path, DirectoryCheck check) {
+std::string directoryRefusal(const std::string& path, DirectoryCheck check) {
     // lstat of "link/" would follow the link: look at the name itself.
     std::string name = path;
     while (name.size() > 1 && name.back() == kPathSeparator) name.pop_back();
     struct stat info {};
-    if (name.empty() || ::lstat(name.c_str(), &info) != 0) return false;
-    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) return false;
+    if (name.empty() || ::lstat(name.c_str(), &info) != 0) return "does not exist";
+    if (S_ISLNK(info.st_mode)) return "is a symbolic link";
+    if (!S_ISDIR(info.st_mode)) return "is not a directory";
+    if (info.st_uid != ::geteuid()) {
+        return "is owned by uid " + std::to_string(info.st_uid) + ", not by this user (uid " +
+               std::to_string(::geteuid()) + ")";
+    }
     const mode_t forbidden = check == DirectoryCheck::Private ? 077 : 022;
-    return (info.st_mode & forbidden) == 0;
+    if ((info.st_mode & forbidden) == 0) return {};
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return std::string("has mode ") + mode +
+           (check == DirectoryCheck::Private ? ", open to others" : ", writable by others");
+}
+
+bool isOwnDirectory(const std::string& path, DirectoryCheck check) { return directoryRefusal(path, check).empty(); }
+
+void reportProblem(const std::string& line) {
+    static std::mutex lock;
+    static std::set<std::string> reported;
+    const std::lock_guard guard(lock);
+    if (reported.insert(line).second) std::fprintf(stderr, "ivelcard: %s\n", line.c_str());
 }
 
 namespace {
@@ -39,26 +60,85 @@ std::string withSeparator(std::string path) {
     return path;
 }
 
+constexpr const char* kDefaultTemporaryParent = "/tmp";
+
+// The parent of the per-user directory: $TMPDIR when it is an absolute path
+// of an existing directory, else /tmp (saying why $TMPDIR was passed over).
+std::string temporaryParent() {
+    const auto tmp = environmentVariable("TMPDIR");
+    if (!tmp || tmp->empty()) return kDefaultTemporaryParent;
+    struct stat info {};
+    std::string why;
+    if (tmp->front() != kPathSeparator) {
+        why = "is not an absolute path";
+    } else if (::stat(tmp->c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        why = "is not an existing directory";
+    }
+    if (why.empty()) return *tmp;
+    reportProblem("TMPDIR (" + *tmp + ") " + why + "; it is ignored for " + kDefaultTemporaryParent);
+    return kDefaultTemporaryParent;
+}
+
+// Why others could replace a directory made in `parent`, or empty. In a
+// directory others may write to, only the sticky bit keeps them from renaming
+// our directory away and putting their own in its place.
+std::string parentRefusal(const std::string& parent) {
+    struct stat info {};
+    if (::stat(parent.c_str(), &info) != 0) return "does not exist";
+    if ((info.st_mode & 022) == 0) return {};
+    if ((info.st_mode & S_ISVTX) == 0) return "is writable by others and not sticky";
+    if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+        return "is writable by others and owned by uid " + std::to_string(info.st_uid) +
+               " (neither this user nor root)";
+    }
+    return {};
+}
+
+// A private directory made with mkdtemp in `parent` when the per-user one is
+// refused (another user may have made it first); the same one for the rest
+// of the process while it stays private.
+std::string fallbackDirectory(const std::string& parent, const std::string& refused, const std::string& why) {
+    static std::mutex lock;
+    static std::string remembered;
+    const std::lock_guard guard(lock);
+    if (!remembered.empty() && remembered.rfind(withSeparator(parent), 0) == 0 &&
+        isOwnDirectory(remembered, DirectoryCheck::Private)) {
+        return remembered;
+    }
+    std::string pattern = withSeparator(parent) + "ivelcard-" + std::to_string(::geteuid()) + "-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr || !isOwnDirectory(pattern, DirectoryCheck::Private)) {
+        reportProblem("the temporary directory " + refused + " is refused: it " + why +
+                      "; no private directory could be made in its place (remove it, or set TMPDIR to a "
+                      "directory of your own)");
+        return {};
+    }
+    remembered = withSeparator(pattern);
+    reportProblem("the temporary directory " + refused + " is refused: it " + why + "; using " + remembered +
+                  " instead (remove it, or set TMPDIR to a directory of your own)");
+    return remembered;
+}
+
 }  // namespace
 
 std::string tempPath() {
     if (auto runtime = environmentVariable("XDG_RUNTIME_DIR"); runtime && !runtime->empty()) {
         std::string candidate = withSeparator(*runtime);
-        if (isOwnDirectory(candidate, DirectoryCheck::Private)) return candidate;
+        const std::string why = directoryRefusal(candidate, DirectoryCheck::Private);
+        if (why.empty()) return candidate;
+        reportProblem("the runtime directory " + candidate + " (XDG_RUNTIME_DIR) is refused: it " + why +
+                      "; a per-user directory under TMPDIR or /tmp is used instead");
     }
-    std::string base = "/tmp";
-    if (auto tmp = environmentVariable("TMPDIR"); tmp && !tmp->empty()) base = *tmp;
-    // In a directory others may write to, only the sticky bit keeps them from
-    // renaming our directory away and putting their own in its place.
-    struct stat parent {};
-    if (::stat(base.c_str(), &parent) != 0) return {};
-    const bool othersMayWrite = (parent.st_mode & 022) != 0;
-    const bool trustedOwner = parent.st_uid == ::geteuid() || parent.st_uid == 0;
-    if (othersMayWrite && ((parent.st_mode & S_ISVTX) == 0 || !trustedOwner)) return {};
-    std::string candidate = withSeparator(base) + "ivelcard-" + std::to_string(::geteuid()) + kPathSeparator;
+    const std::string parent = temporaryParent();
+    if (const std::string why = parentRefusal(parent); !why.empty()) {
+        reportProblem("no private temporary directory: " + parent + " " + why +
+                      "; set TMPDIR to a directory of your own");
+        return {};
+    }
+    std::string candidate = withSeparator(parent) + "ivelcard-" + std::to_string(::geteuid()) + kPathSeparator;
     ::mkdir(candidate.c_str(), 0700);
-    if (isOwnDirectory(candidate, DirectoryCheck::Private)) return candidate;
-    return {};
+    const std::string why = directoryRefusal(candidate, DirectoryCheck::Private);
+    if (why.empty()) return candidate;
+    return fallbackDirectory(parent, candidate, why);
 }
 
 bool makeSureDirectoryPathExists(const std::string& path) {

@@ -105,12 +105,20 @@ TEST_F(Registry, BatchOverAnUnreadableStoreChangesNothing) {
 TEST_F(Registry, NeverWritesThroughOrOverASymbolicLink) {
     TempDir elsewhere;
     const std::string target = elsewhere / "target.json";
-    writeFile(target, "{}\n");
+    const std::string linked = R"({"A": {"": "v"}})";
+    writeFile(target, linked);
     ASSERT_EQ(::symlink(target.c_str(), store().c_str()), 0);
-    EXPECT_FALSE(platform::regSetValue("A", "", "v"));
+    // Read through the link, never changed.
+    EXPECT_EQ(platform::regQueryValue("a"), "v");
+    EXPECT_EQ(platform::regStoreProblem(false), "");
+    EXPECT_FALSE(platform::regSetValue("A", "", "w"));
     EXPECT_FALSE(platform::regDeleteTree("A"));
+    {
+        platform::RegistryBatch batch;
+        EXPECT_FALSE(platform::regCreateKey("B"));
+    }
     EXPECT_TRUE(std::filesystem::is_symlink(store()));
-    EXPECT_EQ(readFile(target), "{}\n");
+    EXPECT_EQ(readFile(target), linked);
     EXPECT_EQ(platform::regStoreProblem(),
               "the registry store " + store() +
                   " is a symbolic link; nothing is written through or over it (put the file itself there)");

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,23 +46,102 @@ TEST(TempPath, FallsBackToAPrivatePerUserDirectoryWhenTheRuntimeDirectoryIsUnsaf
     EXPECT_EQ(platform::tempPath(), fallback);
 }
 
-TEST(TempPath, IsEmptyWhenThePerUserDirectoryBelongsToSomeoneElse) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a directory away";
+// Another user may create "ivelcard-<uid>" first (a directory of their own,
+// or a link): it is refused, and a fresh private directory made in the same
+// parent serves this process instead, the same one on every call.
+TEST(TempPath, SquattedPerUserDirectoryGivesWayToAFreshPrivateOne) {
     TempDir tmp;
     EnvironmentOverride tmpdir("TMPDIR", tmp.path());
     EnvironmentOverride xdg("XDG_RUNTIME_DIR", "");
     const std::string planted = tmp / ("ivelcard-" + std::to_string(::geteuid()));
-    ASSERT_EQ(::mkdir(planted.c_str(), 0700), 0);
-    ASSERT_EQ(::chown(planted.c_str(), kNobody, kNobody), 0);
-    EXPECT_EQ(platform::tempPath(), "");
+    TempDir elsewhere;
+    ASSERT_EQ(::symlink(elsewhere.path().c_str(), planted.c_str()), 0);
+
+    testing::internal::CaptureStderr();
+    const std::string first = platform::tempPath();
+    const std::string second = platform::tempPath();
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(first.rfind(planted + "-", 0), 0u) << first;
+    EXPECT_EQ(first.size(), planted.size() + 8);  // "-XXXXXX/"
+    EXPECT_EQ(second, first);
+    EXPECT_TRUE(platform::isOwnDirectory(first, DirectoryCheck::Private));
+    EXPECT_EQ(said, "ivelcard: the temporary directory " + planted + "/ is refused: it is a symbolic link; using " +
+                        first + " instead (remove it, or set TMPDIR to a directory of your own)\n");
+
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a directory away";
+    TempDir other;
+    EnvironmentOverride otherTmp("TMPDIR", other.path());
+    const std::string owned = other / ("ivelcard-" + std::to_string(::geteuid()));
+    ASSERT_EQ(::mkdir(owned.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(owned.c_str(), kNobody, kNobody), 0);
+    testing::internal::CaptureStderr();
+    const std::string fallback = platform::tempPath();
+    EXPECT_EQ(fallback.rfind(owned + "-", 0), 0u) << fallback;
+    EXPECT_THAT(testing::internal::GetCapturedStderr(),
+                testing::HasSubstr("the temporary directory " + owned + "/ is refused: it is owned by uid 65534, not "
+                                   "by this user (uid 0); using " + fallback + " instead"));
 }
 
+TEST(TempPath, RelativeOrMissingTmpdirIsIgnoredForTmp) {
+    EnvironmentOverride xdg("XDG_RUNTIME_DIR", std::nullopt);
+    const std::string perUser = "/tmp/ivelcard-" + std::to_string(::geteuid()) + "/";
+    const struct {
+        std::string tmpdir;
+        std::string why;
+    } cases[] = {
+        {"relative/tmp", "is not an absolute path"},
+        {"/nonexistent/ivelcard-test-tmp", "is not an existing directory"},
+    };
+    for (const auto& c : cases) {
+        EnvironmentOverride tmpdir("TMPDIR", c.tmpdir);
+        testing::internal::CaptureStderr();
+        const std::string path = platform::tempPath();
+        const std::string said = testing::internal::GetCapturedStderr();
+        if (platform::directoryRefusal(perUser, DirectoryCheck::Private).empty()) {
+            EXPECT_EQ(path, perUser);
+        } else {
+            EXPECT_EQ(path.rfind("/tmp/ivelcard-", 0), 0u) << path;
+        }
+        EXPECT_THAT(said, testing::HasSubstr("ivelcard: TMPDIR (" + c.tmpdir + ") " + c.why +
+                                             "; it is ignored for /tmp\n"));
+    }
+    EXPECT_FALSE(std::filesystem::exists("relative"));
+}
+
+TEST(TempPath, RefusedDirectoriesSayWhy) {
+    TempDir root;
+    const std::string shared = root / "shared";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 0750), 0);
+    EXPECT_EQ(platform::directoryRefusal(shared, DirectoryCheck::Private), "has mode 0750, open to others");
+    EXPECT_EQ(platform::directoryRefusal(shared, DirectoryCheck::NotWritableByOthers), "");
+    ASSERT_EQ(::chmod(shared.c_str(), 0770), 0);
+    EXPECT_EQ(platform::directoryRefusal(shared + "/", DirectoryCheck::NotWritableByOthers),
+              "has mode 0770, writable by others");
+    EXPECT_EQ(platform::directoryRefusal(root / "missing", DirectoryCheck::Private), "does not exist");
+    testsupport::writeFile(root / "file", "x");
+    EXPECT_EQ(platform::directoryRefusal(root / "file", DirectoryCheck::Private), "is not a directory");
+
+    // A runtime directory open to the group is passed over, and that is said.
+    TempDir tmp;
+    EnvironmentOverride tmpdir("TMPDIR", tmp.path());
+    EnvironmentOverride xdg("XDG_RUNTIME_DIR", shared);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(platform::tempPath(), tmp / ("ivelcard-" + std::to_string(::geteuid())) + "/");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ivelcard: the runtime directory " + shared + "/ (XDG_RUNTIME_DIR) is refused: it has mode 0770, open "
+              "to others; a per-user directory under TMPDIR or /tmp is used instead\n");
+}
 TEST(TempPath, SharedParentMustBeSticky) {
     TempDir shared;
     EnvironmentOverride tmpdir("TMPDIR", shared.path());
     EnvironmentOverride xdg("XDG_RUNTIME_DIR", "");
     ASSERT_EQ(::chmod(shared.path().c_str(), 0777), 0);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(platform::tempPath(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "ivelcard: no private temporary directory: " + shared.path() +
+                  " is writable by others and not sticky; set TMPDIR to a directory of your own\n");
     ASSERT_EQ(::chmod(shared.path().c_str(), 01777), 0);
     EXPECT_EQ(platform::tempPath(), shared / ("ivelcard-" + std::to_string(::geteuid())) + "/");
     ::chmod(shared.path().c_str(), 0700);

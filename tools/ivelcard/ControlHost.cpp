@@ -87,14 +87,14 @@ bool ControlHost::call(DISPID id, std::u16string& result, std::string& error) {
 std::string registeredModulePath() {
     const auto clsid = regQueryValue(std::string(control::kControlProgId) + "\\CLSID");
     if (!clsid) {
-        reportRegistryProblem();
+        reportRegistryProblem(false);
         return {};
     }
     return regQueryValue("CLSID\\" + *clsid + "\\InprocServer32").value_or("");
 }
 
-void reportRegistryProblem() {
-    if (const std::string problem = regStoreProblem(); !problem.empty()) {
+void reportRegistryProblem(bool forWriting) {
+    if (const std::string problem = regStoreProblem(forWriting); !problem.empty()) {
         std::fprintf(stderr, "ivelcard: %s\n", problem.c_str());
     }
 }

@@ -50,9 +50,9 @@ std::string defaultModulePath(bool useRegistry = true);
 // standard error why when the registry store cannot be used).
 std::string registeredModulePath();
 
-// Says on standard error why the registry store cannot be used, if it
-// cannot.
-void reportRegistryProblem();
+// Says on standard error why the registry store cannot be changed (or read),
+// if it cannot.
+void reportRegistryProblem(bool forWriting = true);
 
 // An HRESULT as text, "0x80040200".
 std::string hresultText(platform::HRESULT hr);
