@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -43,13 +44,21 @@ bool touched(const std::string& key) {
     return k == lower(kSetKey) || k == "ivelcard.qvctrl.1" || k == deleted || k.rfind(deleted + "\\", 0) == 0;
 }
 
+// The scratch directory of this process, removed when it exits.
+char scratch[] = "/tmp/ivelcard-registry-fuzz-XXXXXX";
+
+void removeScratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
+}
+
 const std::string& storePath() {
     static const std::string path = [] {
-        char pattern[] = "/tmp/ivelcard-registry-fuzz-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) fail("no scratch directory");
-        ::setenv("IVELCARD_REGISTRY_DIR", pattern, 1);
+        if (::mkdtemp(scratch) == nullptr) fail("no scratch directory");
+        std::atexit(removeScratch);
+        ::setenv("IVELCARD_REGISTRY_DIR", scratch, 1);
         ::unsetenv("IVELCARD_REGISTRY_DENY");
-        return std::string(pattern) + "/classes.json";
+        return std::string(scratch) + "/classes.json";
     }();
     return path;
 }
