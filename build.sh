@@ -4,7 +4,8 @@
 #   ./build.sh          install what is missing, build, read the card on the
 #                       virtual reader and save its pictures in build/card/
 #   ./build.sh test     install what is missing, build, run every test (also
-#                       under AddressSanitizer + UndefinedBehaviorSanitizer)
+#                       under AddressSanitizer + UndefinedBehaviorSanitizer,
+#                       and the browser tests in Chromium)
 #
 # Debian packages that are missing are installed with apt-get (as root, or
 # through sudo).
@@ -16,13 +17,13 @@ jobs=$(nproc 2>/dev/null || echo 2)
 packages=(
   cmake g++ make pkg-config
   libjsoncpp-dev libjpeg-dev libfreetype-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
   fonts-wqy-zenhei fonts-ocr-b
 )
 
 install_missing() {
   local missing=()
-  for p in "${packages[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -47,9 +48,25 @@ main_job() {
   echo "== The portrait and both card faces: $here/build/card/{portrait,front,back}.jpg"
 }
 
+# The browser tests: Debian's chromium driven from Node; the npm packages
+# come from web/package-lock.json (npm ci) when they are missing.
+browser_tests() {
+  local tools=()
+  command -v chromium >/dev/null || tools+=(chromium)
+  command -v node >/dev/null || tools+=(nodejs)
+  command -v npm >/dev/null || tools+=(npm)
+  [ ${#tools[@]} -eq 0 ] || install_missing "${tools[@]}"
+  if [ ! -d "$here/web/node_modules/puppeteer-core" ]; then
+    (cd "$here/web" && npm ci --no-audit --no-fund --ignore-scripts)
+  fi
+  echo "== browser tests (chromium)"
+  (cd "$here/web" && IVELCARD_BIN_DIR="$here/build/bin" CHROMIUM="$(command -v chromium)" npm test)
+}
+
 run_tests() {
   build "$here/build"
   ctest --test-dir "$here/build" --output-on-failure -j "$jobs"
+  browser_tests
   build "$here/build-asan" -DIVELCARD_SANITIZE=ON -DIVELCARD_BUILD_BENCH=OFF
   # use_tls=0 and the suppressions: see tests/sanitizer/lsan.supp.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -57,7 +74,7 @@ run_tests() {
     ctest --test-dir "$here/build-asan" --output-on-failure -j "$jobs"
 }
 
-install_missing
+install_missing "${packages[@]}"
 case "${1:-main}" in
   main) main_job ;;
   test) run_tests ;;
