@@ -5,7 +5,8 @@
 #                       virtual reader and save its pictures in build/card/
 #   ./build.sh test     install what is missing, build, run every test (also
 #                       under AddressSanitizer + UndefinedBehaviorSanitizer,
-#                       and the thread tests under ThreadSanitizer)
+#                       the thread tests under ThreadSanitizer, the fuzz
+#                       targets briefly and the browser tests in Chromium)
 #
 # Debian packages that are missing are installed with apt-get (as root, or
 # through sudo).
@@ -17,14 +18,14 @@ jobs=$(nproc 2>/dev/null || echo 2)
 packages=(
   cmake g++ make pkg-config
   libjsoncpp-dev libjpeg-dev libfreetype-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
   fonts-wqy-zenhei fonts-ocr-b
   clang libclang-rt-dev
 )
 
 install_missing() {
   local missing=()
-  for p in "${packages[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -56,11 +57,27 @@ main_job() {
   echo "== The portrait and both card faces: $here/build/card/{portrait,front,back}.jpg"
 }
 
+# The browser tests: Debian's chromium driven from Node; the npm packages
+# come from web/package-lock.json (npm ci) when they are missing.
+browser_tests() {
+  local tools=()
+  command -v chromium >/dev/null || tools+=(chromium)
+  command -v node >/dev/null || tools+=(nodejs)
+  command -v npm >/dev/null || tools+=(npm)
+  [ ${#tools[@]} -eq 0 ] || install_missing "${tools[@]}"
+  if [ ! -d "$here/web/node_modules/puppeteer-core" ]; then
+    (cd "$here/web" && npm ci --no-audit --no-fund --ignore-scripts)
+  fi
+  echo "== browser tests (chromium)"
+  (cd "$here/web" && IVELCARD_BIN_DIR="$here/build/bin" CHROMIUM="$(command -v chromium)" npm test)
+}
+
 run_tests() {
   build "$here/build"
   ctest --test-dir "$here/build" --output-on-failure -j "$jobs"
   echo "== Fuzz targets, 5 seconds each (Clang, libFuzzer, in build-fuzz/)"
   FUZZ_JOBS=$jobs "$here/tests/fuzz/run.sh" 5
+  browser_tests
   build "$here/build-asan" -DIVELCARD_SANITIZE=ON -DIVELCARD_BUILD_BENCH=OFF
   # use_tls=0 and the suppressions: see tests/sanitizer/lsan.supp.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -77,7 +94,7 @@ run_thread_tests() {
   TSAN_OPTIONS="halt_on_error=1" ctest --test-dir "$here/build-tsan" -R '^thread_tests$' --output-on-failure
 }
 
-install_missing
+install_missing "${packages[@]}"
 case "${1:-main}" in
   main) main_job ;;
   test) run_tests ;;

@@ -95,20 +95,19 @@ bool isPlainSegment(std::string_view segment) {
     });
 }
 
-// A relative file path under a static route; empty when not plain.
+// A relative file path under a static route; empty when not plain. A path
+// that ends in '/' names the directory's "index.html".
 std::string staticFile(std::string_view directory, std::string_view rest) {
-    if (rest.empty() || rest.back() == '/') {
-        if (directory.empty() && rest.empty()) return {};
-        return std::string(directory) + std::string(rest) + "index.html";
-    }
     std::string_view remaining = rest;
     while (!remaining.empty()) {
         const std::size_t slash = remaining.find('/');
-        const std::string_view segment = remaining.substr(0, slash);
-        if (!isPlainSegment(segment)) return {};
+        if (!isPlainSegment(remaining.substr(0, slash))) return {};
         if (slash == std::string_view::npos) break;
         remaining.remove_prefix(slash + 1);
-        if (remaining.empty()) return {};
+    }
+    if (rest.empty() || rest.back() == '/') {
+        if (directory.empty() && rest.empty()) return {};
+        return std::string(directory) + std::string(rest) + "index.html";
     }
     return std::string(directory) + std::string(rest);
 }

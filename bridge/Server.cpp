@@ -45,6 +45,9 @@ constexpr std::size_t kMaxConnections = 64;
 constexpr std::size_t kMaxQueuedCalls = 32;
 // A WebSocket client that lets this many messages pile up is dropped.
 constexpr std::size_t kMaxPendingMessages = 16;
+// Calls one WebSocket may have waiting at a time: one client cannot fill the
+// apartment's queue for everyone.
+constexpr int kMaxCallsPerSocket = 4;
 constexpr int kMinWatchIntervalMs = 200;
 constexpr int kDefaultWatchIntervalMs = 500;
 constexpr int kMaxWatchIntervalMs = 60000;
@@ -99,6 +102,9 @@ public:
     bool closed() const { return closed_; }
     // Idle: waiting for the client, no call in progress, nothing to send.
     bool idle() const { return idle_; }
+    // A WebSocket stays open by design; it makes room only after every
+    // idle HTTP connection has.
+    virtual bool longLived() const { return false; }
     Clock::time_point lastActive() const { return lastActive_; }
 
 protected:
@@ -209,6 +215,8 @@ public:
         });
     }
 
+    bool longLived() const override { return true; }
+
     void close() override {
         if (closed_) return;
         closed_ = true;
@@ -269,6 +277,7 @@ private:
     }
 
     void call(const Json::Value& id, const std::string& member, Clock::time_point started) {
+        if (callsInFlight_ >= kMaxCallsPerSocket) return reply(id, Refusal::QueueFull, member, started);
         setIdle(false);
         ++callsInFlight_;
         auto self = std::static_pointer_cast<WsSession>(shared_from_this());
@@ -605,7 +614,9 @@ void Service::admit(tcp::socket socket) {
         const auto connection = weak.lock();
         if (!connection || connection->closed()) continue;
         ++open;
-        if (connection->idle() && (!victim || connection->lastActive() < victim->lastActive())) victim = connection;
+        if (!connection->idle()) continue;
+        const auto rank = [](const Connection& c) { return std::make_pair(c.longLived(), c.lastActive()); };
+        if (!victim || rank(*connection) < rank(*victim)) victim = connection;
     }
     if (open >= kMaxConnections) {
         // Room for the newcomer at the cost of the longest-idle client; when

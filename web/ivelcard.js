@@ -1,0 +1,241 @@
+// ivelcard.js: the browser side of the Ivelcard bridge (`ivelcard serve`).
+//
+// A page written for the in-process control changes only how it calls:
+//     const text = obj.readCert();                 // in-process control
+//     const text = await bridge.call("readCert");  // through the bridge
+// The text is the control's own document, unchanged, so the page keeps its
+// parsing. connect(), readCert() ... resolve to the parsed document.
+//
+// Reader outcomes (no card, no reader) stay documents with their
+// "resultFlag" and "errorMsg". What keeps the page from reaching the control
+// is an exception a page can act on:
+//   BridgeUnavailable         the service is not running
+//   OriginNotAllowed          the service runs but this page's origin is not
+//                             on its allow-list
+//   LoopbackPermissionNeeded  the browser has not (yet) allowed this page to
+//                             reach the local computer
+//   Timeout                   no answer in time
+//   BridgeRefused             any other refusal (queue full, stopping ...)
+//
+// ES module, no dependencies.
+
+export const DEFAULT_PORT = 24010;
+export const MEMBERS = Object.freeze(["connect", "disconnect", "getStatus", "getSAMID", "readCert"]);
+
+export class BridgeError extends Error {
+  constructor(message, options) {
+    super(message, options);
+    this.name = new.target.name;
+  }
+}
+export class BridgeUnavailable extends BridgeError {}
+export class OriginNotAllowed extends BridgeError {}
+export class LoopbackPermissionNeeded extends BridgeError {
+  constructor(message, state, options) {
+    super(message, options);
+    /** "prompt" (the browser will ask) or "denied" (the clerk refused). */
+    this.state = state;
+  }
+}
+export class Timeout extends BridgeError {}
+export class BridgeRefused extends BridgeError {
+  constructor(status, error, reason) {
+    super(`${status} ${error}: ${reason}`);
+    this.status = status;
+    this.error = error;
+    this.reason = reason;
+  }
+}
+
+const MIN_BACKOFF_MS = 500;
+const MAX_BACKOFF_MS = 10000;
+
+function sleep(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
+}
+
+export class IvelcardBridge {
+  /**
+   * @param {{port?: number, host?: string, timeoutMs?: number}} [options]
+   */
+  constructor({ port = DEFAULT_PORT, host = "127.0.0.1", timeoutMs = 20000 } = {}) {
+    this.port = port;
+    this.host = host;
+    this.timeoutMs = timeoutMs;
+    this.baseUrl = `http://${host.includes(":") && !host.startsWith("[") ? `[${host}]` : host}:${port}`;
+    this.#reached = this.sameOrigin;
+  }
+
+  // Whether this page has reached the service (a page served by the bridge
+  // itself has): then a failure later means the service went away, not
+  // that the browser keeps the page from the local computer.
+  #reached = false;
+
+  /** Whether this page is served by the bridge itself (no permission needed). */
+  get sameOrigin() {
+    return typeof location !== "undefined" && location.origin === this.baseUrl;
+  }
+
+  /** The control's text for one member, exactly as the control returned it. */
+  async call(member) {
+    if (!MEMBERS.includes(member)) throw new TypeError(`the control has no member '${member}'`);
+    return this.#post(`/v1/call/${member}`);
+  }
+
+  connect() { return this.#parsed("connect"); }
+  disconnect() { return this.#parsed("disconnect"); }
+  getStatus() { return this.#parsed("getStatus"); }
+  getSAMID() { return this.#parsed("getSAMID"); }
+  readCert() { return this.#parsed("readCert"); }
+
+  /** connect when needed, then readCert: the parsed readCert document. */
+  async readCard() {
+    return JSON.parse(await this.#post("/v1/read"));
+  }
+
+  /** The service's version, module, ProgID, reader kind and allowed origins. */
+  async info() {
+    return JSON.parse(await this.#request("/v1/info", { method: "GET" }));
+  }
+
+  /**
+   * The browser's permission for this page to reach the local computer:
+   * "granted", "prompt", "denied", or "unsupported" when the browser has no
+   * such permission.
+   */
+  async loopbackPermission() {
+    try {
+      const status = await navigator.permissions.query({ name: "loopback-network" });
+      return status.state;
+    } catch {
+      return "unsupported";
+    }
+  }
+
+  /**
+   * Reads the card automatically: onCard(document, text) once per card put
+   * on the reader, onRemoved() when it is taken away. Survives restarts of
+   * the service: the WebSocket is opened again with growing pauses.
+   * options.onState(state, error) hears "connecting", "watching" and
+   * "disconnected" (with the error that explains it).
+   * @returns {{stop(): void}}
+   */
+  watch(onCard, onRemoved, { intervalMs = 500, onState = () => {} } = {}) {
+    let stopped = false;
+    let socket = null;
+    let backoff = MIN_BACKOFF_MS;
+    let timer = null;
+    const open = () => {
+      if (stopped) return;
+      onState("connecting", null);
+      socket = new WebSocket(`${this.baseUrl.replace(/^http/, "ws")}/v1/events`);
+      let watching = false;
+      socket.onopen = () => {
+        socket.send(JSON.stringify({ id: 1, watch: true, intervalMs }));
+      };
+      socket.onmessage = (message) => {
+        let data;
+        try {
+          data = JSON.parse(message.data);
+        } catch {
+          return;
+        }
+        if (data.id === 1 && data.watching) {
+          watching = true;
+          this.#reached = true;
+          backoff = MIN_BACKOFF_MS;
+          onState("watching", null);
+        } else if (data.event === "card") {
+          onCard(JSON.parse(data.document), data.document);
+        } else if (data.event === "removed") {
+          onRemoved();
+        }
+      };
+      socket.onclose = async () => {
+        socket = null;
+        if (stopped) return;
+        const error = watching ? new BridgeUnavailable("the bridge closed the connection") : await this.#diagnose();
+        if (stopped) return;
+        onState("disconnected", error);
+        timer = setTimeout(open, backoff);
+        backoff = Math.min(backoff * 2, MAX_BACKOFF_MS);
+      };
+    };
+    open();
+    return {
+      stop() {
+        stopped = true;
+        clearTimeout(timer);
+        if (socket) socket.close();
+      },
+    };
+  }
+
+  async #parsed(member) {
+    return JSON.parse(await this.call(member));
+  }
+
+  #post(path) {
+    return this.#request(path, {
+      method: "POST",
+      headers: { "Content-Type": "application/json" },
+      body: "{}",
+    });
+  }
+
+  async #request(path, init) {
+    const controller = new AbortController();
+    const timer = setTimeout(() => controller.abort(), this.timeoutMs);
+    let response;
+    try {
+      response = await fetch(this.baseUrl + path, { ...init, signal: controller.signal, cache: "no-store" });
+    } catch (error) {
+      if (controller.signal.aborted) throw new Timeout(`no answer from the bridge within ${this.timeoutMs} ms`);
+      throw await this.#diagnose(error);
+    } finally {
+      clearTimeout(timer);
+    }
+    this.#reached = true;
+    const text = await response.text();
+    if (response.ok) return text;
+    let refusal = {};
+    try {
+      refusal = JSON.parse(text);
+    } catch {
+      // not one of the service's refusals
+    }
+    if (refusal.error === "origin-not-allowed") throw new OriginNotAllowed(refusal.reason);
+    throw new BridgeRefused(response.status, refusal.error ?? "unknown", refusal.reason ?? text);
+  }
+
+  // Why a request could not reach the service. A page cannot read a refusal
+  // that lacks CORS headers, so: when an opaque request gets through, the
+  // service is running and refused this origin. Otherwise, a page that has
+  // reached the service before (or is served by it) sees a stopped service;
+  // a page that never has asks the browser for its loopback permission:
+  // "prompt" or "denied" means the browser keeps it from the service.
+  // (Chromium answers "prompt" also for pages served from loopback, which
+  // need no permission: such a page that never reached the service cannot
+  // tell the two apart and hears LoopbackPermissionNeeded.)
+  async #diagnose(cause) {
+    try {
+      await fetch(`${this.baseUrl}/v1/info`, { mode: "no-cors", cache: "no-store" });
+      return new OriginNotAllowed(`the bridge does not allow ${location.origin}`, { cause });
+    } catch {
+      // not reachable
+    }
+    const state = this.#reached ? "granted" : await this.loopbackPermission();
+    if (state === "prompt" || state === "denied") {
+      return new LoopbackPermissionNeeded(
+        state === "prompt"
+          ? "the browser must be allowed to let this page reach the local computer"
+          : "the browser is set to keep this page from the local computer",
+        state,
+        { cause },
+      );
+    }
+    return new BridgeUnavailable(`the bridge is not running at ${this.baseUrl}`, { cause });
+  }
+}
+
+export default IvelcardBridge;

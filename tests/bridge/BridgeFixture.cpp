@@ -1,0 +1,219 @@
+#include "BridgeFixture.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+#include <stdexcept>
+#include <thread>
+
+namespace bridgetest {
+
+using namespace std::chrono_literals;
+
+Service::Service(const std::vector<std::string>& extraArgs, const std::map<std::string, std::string>& environment,
+                 const std::string& logPath) {
+    std::vector<std::string> argv = {testsupport::binDir() + "/ivelcard", "--module",
+                                     testsupport::binDir() + "/libivelcard.so", "serve", "--port", "0"};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ::dup2(log, 1);
+        ::dup2(log, 2);
+        for (const auto& [name, value] : environment) ::setenv(name.c_str(), value.c_str(), 1);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    const std::regex serving(R"(serving on http://127\.0\.0\.1:(\d+)/)");
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::smatch match;
+        const std::string log = testsupport::readFile(logPath);
+        if (std::regex_search(log, match, serving)) {
+            port_ = static_cast<unsigned short>(std::stoi(match[1]));
+            return;
+        }
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw std::runtime_error("the service ended at start: " + log);
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    throw std::runtime_error("the service did not start");
+}
+
+int Service::terminate() {
+    if (pid_ < 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Service::~Service() {
+    if (pid_ < 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+}
+
+void Bridge::describeReader(const std::string& json) {
+    // Written beside and renamed into place, so that the service never reads
+    // a half-written description.
+    testsupport::writeFile(scratch_ / "reader.json.new", json);
+    std::rename((scratch_ / "reader.json.new").c_str(), (scratch_ / "reader.json").c_str());
+    described_ = true;
+}
+
+void Bridge::writeConfig(const std::string& json) {
+    ::mkdir((config_ / "ivelcard").c_str(), 0700);
+    testsupport::writeFile(config_ / "ivelcard/bridge.json", json);
+}
+
+std::map<std::string, std::string> Bridge::environment() const {
+    std::map<std::string, std::string> env = {{"XDG_RUNTIME_DIR", runtime_.path()},
+                                              {"XDG_CONFIG_HOME", config_.path()},
+                                              {"IVELCARD_VIRTUAL_READER_LOG", scratch_ / "calls.log"},
+                                              {"IVELCARD_REGISTRY_DIR", config_.path()}};
+    if (described_) env["IVELCARD_VIRTUAL_READER"] = scratch_ / "reader.json";
+    return env;
+}
+
+void Bridge::start(const std::vector<std::string>& extraArgs) {
+    service_.emplace(extraArgs, environment(), scratch_ / "serve.log");
+}
+
+std::vector<std::string> Bridge::callLog() const {
+    return testsupport::readLines(scratch_ / "calls.log");
+}
+
+std::vector<std::string> Bridge::hostDocuments(const std::vector<std::string>& members) const {
+    std::vector<std::string> argv = {testsupport::binDir() + "/ivelcard", "--module",
+                                     testsupport::binDir() + "/libivelcard.so", "call"};
+    argv.insert(argv.end(), members.begin(), members.end());
+    std::map<std::string, std::optional<std::string>> env;
+    for (const auto& [name, value] : environment()) env[name] = value;
+    env["IVELCARD_VIRTUAL_READER_LOG"] = scratch_ / "host-calls.log";
+    env["IVELCARD_MODULE"] = std::nullopt;
+    return testsupport::splitDocuments(testsupport::runProcess(argv, env).out);
+}
+
+Reply Bridge::request(http::verb method, const std::string& target, std::map<std::string, std::string> headers,
+                      const std::string& body) {
+    asio::io_context ioc;
+    beast::tcp_stream stream(ioc);
+    stream.expires_after(30s);
+    stream.connect(tcp::endpoint(asio::ip::address_v4::loopback(), service_->port()));
+    http::request<http::string_body> req(method, target, 11);
+    headers.emplace("Host", service_->host());
+    for (const auto& [name, value] : headers) req.set(name, value);
+    req.body() = body;
+    if (!body.empty() || method == http::verb::post) req.prepare_payload();
+    http::write(stream, req);
+    beast::flat_buffer buffer;
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(16 * 1024 * 1024);
+    http::read(stream, buffer, parser);
+    Reply reply;
+    reply.status = static_cast<int>(parser.get().result_int());
+    for (const auto& field : parser.get()) {
+        std::string name(field.name_string());
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        reply.headers[name] = std::string(field.value());
+    }
+    reply.body = parser.get().body();
+    return reply;
+}
+
+std::string Bridge::raw(const std::string& bytes, std::chrono::milliseconds wait) {
+    asio::io_context ioc;
+    beast::tcp_stream stream(ioc);
+    stream.expires_after(wait);
+    stream.connect(tcp::endpoint(asio::ip::address_v4::loopback(), service_->port()));
+    asio::write(stream.socket(), asio::buffer(bytes));
+    std::string received;
+    char chunk[4096];
+    beast::error_code ec;
+    for (;;) {
+        stream.expires_after(wait);
+        const std::size_t n = stream.read_some(asio::buffer(chunk), ec);
+        received.append(chunk, n);
+        if (ec) break;
+    }
+    return received;
+}
+
+Events::Events(unsigned short port, const std::string& origin) {
+    beast::get_lowest_layer(ws_).expires_after(10s);
+    beast::get_lowest_layer(ws_).connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    ws_.set_option(websocket::stream_base::decorator([origin](websocket::request_type& req) {
+        if (!origin.empty()) req.set(http::field::origin, origin);
+    }));
+    ws_.handshake("127.0.0.1:" + std::to_string(port), "/v1/events");
+    beast::get_lowest_layer(ws_).expires_never();
+}
+
+void Events::send(const std::string& text) {
+    ws_.text(true);
+    ws_.write(asio::buffer(text));
+}
+
+std::optional<std::string> Events::receive(std::chrono::milliseconds wait) {
+    // A read that outlives its wait stays pending for the next call: a
+    // cancelled read would end the WebSocket.
+    if (!reading_) {
+        reading_ = true;
+        result_ = asio::error::would_block;
+        ws_.async_read(buffer_, [this](beast::error_code ec, std::size_t) {
+            result_ = ec;
+            reading_ = false;
+        });
+    }
+    ioc_.restart();
+    ioc_.run_for(wait);
+    if (reading_) return std::nullopt;
+    if (result_) {
+        closeCode = ws_.reason().code;
+        return std::nullopt;
+    }
+    std::string text = beast::buffers_to_string(buffer_.data());
+    buffer_.consume(buffer_.size());
+    return text;
+}
+
+int handshakeStatus(unsigned short port, const std::string& origin) {
+    asio::io_context ioc;
+    beast::tcp_stream stream(ioc);
+    stream.expires_after(10s);
+    stream.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+    http::request<http::empty_body> req(http::verb::get, "/v1/events", 11);
+    req.set(http::field::host, "127.0.0.1:" + std::to_string(port));
+    req.set(http::field::origin, origin);
+    req.set(http::field::connection, "Upgrade");
+    req.set(http::field::upgrade, "websocket");
+    req.set(http::field::sec_websocket_version, "13");
+    req.set(http::field::sec_websocket_key, "dGhlIHNhbXBsZSBub25jZQ==");
+    http::write(stream, req);
+    beast::flat_buffer buffer;
+    http::response<http::string_body> response;
+    http::read(stream, buffer, response);
+    return static_cast<int>(response.result_int());
+}
+
+std::string sampleCardDescription() { return "{}"; }
+std::string secondCardDescription() {
+    return testsupport::readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/carddata/second-reader.json");
+}
+std::string noCardDescription(int latencyMs) {
+    return R"({"card": null, "latencyMs": )" + std::to_string(latencyMs) + "}";
+}
+
+}  // namespace bridgetest

@@ -1,0 +1,120 @@
+// The fixture of the bridge tests: `ivelcard serve` on a free port in a
+// child process with its own runtime directory, configuration directory,
+// reader description and call log; and small Beast clients that talk to it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "support/TestSupport.h"
+
+namespace bridgetest {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+
+struct Reply {
+    int status = 0;
+    std::map<std::string, std::string> headers;  // names lowercased
+    std::string body;
+    std::string header(const std::string& name) const {
+        const auto found = headers.find(name);
+        return found == headers.end() ? std::string() : found->second;
+    }
+};
+
+// One running service.
+class Service {
+public:
+    // Starts `ivelcard serve --port 0 extraArgs...` with `environment`.
+    Service(const std::vector<std::string>& extraArgs, const std::map<std::string, std::string>& environment,
+            const std::string& logPath);
+    ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    unsigned short port() const { return port_; }
+    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string origin() const { return "http://" + host(); }
+    int pid() const { return pid_; }
+    // Sends SIGTERM and waits; the exit status (-1 unless a normal exit).
+    int terminate();
+
+private:
+    int pid_ = -1;
+    unsigned short port_ = 0;
+};
+
+class Bridge : public ::testing::Test {
+protected:
+    void TearDown() override { service_.reset(); }
+
+    // The sample card unless describeReader() was called.
+    void describeReader(const std::string& json);
+    void writeConfig(const std::string& json);
+    void start(const std::vector<std::string>& extraArgs = {});
+    std::map<std::string, std::string> environment() const;
+    std::vector<std::string> callLog() const;
+    std::string serviceLog() const { return testsupport::readFile(scratch_ / "serve.log"); }
+    // The documents `ivelcard call ARGS...` prints, in the same environment.
+    std::vector<std::string> hostDocuments(const std::vector<std::string>& members) const;
+
+    // An HTTP request on a new connection; Host is the service's unless set.
+    Reply request(http::verb method, const std::string& target, std::map<std::string, std::string> headers = {},
+                  const std::string& body = "");
+    Reply post(const std::string& target, std::map<std::string, std::string> headers = {}) {
+        headers.emplace("Content-Type", "application/json");
+        return request(http::verb::post, target, std::move(headers));
+    }
+    // Writes raw bytes on a new connection and reads until the service closes
+    // it (or `wait` passes).
+    std::string raw(const std::string& bytes, std::chrono::milliseconds wait = std::chrono::seconds(8));
+
+    testsupport::TempDir runtime_;
+    testsupport::TempDir scratch_;
+    testsupport::TempDir config_;
+    std::optional<Service> service_;
+    bool described_ = false;
+};
+
+// A WebSocket client of /v1/events.
+class Events {
+public:
+    // Throws beast::system_error when the handshake is refused; the
+    // refusal's status is then in `refusedStatus`.
+    Events(unsigned short port, const std::string& origin);
+    void send(const std::string& text);
+    // The next message, or nothing when none comes within `wait` (or the
+    // connection ends; then `closeCode` is set).
+    std::optional<std::string> receive(std::chrono::milliseconds wait = std::chrono::seconds(10));
+    int closeCode = 0;
+
+private:
+    asio::io_context ioc_;
+    websocket::stream<beast::tcp_stream> ws_{ioc_};
+    beast::flat_buffer buffer_;
+    bool reading_ = false;
+    beast::error_code result_;
+};
+
+// The status of a refused handshake, 101 when it is accepted.
+int handshakeStatus(unsigned short port, const std::string& origin);
+
+std::string sampleCardDescription();
+std::string secondCardDescription();
+std::string noCardDescription(int latencyMs = 0);
+
+}  // namespace bridgetest

@@ -1,0 +1,360 @@
+// `ivelcard serve` over real sockets: the documents travel unchanged, the
+// Host and Origin policy keeps foreign pages away from the control, the
+// limits hold against hostile clients, and SIGTERM finishes the call in
+// progress.
+#include <gmock/gmock.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include <json/json.h>
+
+#include "BridgeFixture.h"
+
+namespace bridgetest {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+constexpr const char* kJson = "application/json; charset=utf-8";
+
+std::string refusal(const std::string& error) { return "{\"error\":\"" + error + "\","; }
+
+TEST_F(Bridge, CallsAnswerExactlyWhatTheCommandLineHostPrints) {
+    start();
+    const auto expected = hostDocuments({"getStatus", "connect", "getSAMID", "readCert", "disconnect", "readCert"});
+    ASSERT_EQ(expected.size(), 6u);
+    const std::vector<std::string> members = {"getStatus", "connect", "getSAMID", "readCert", "disconnect", "readCert"};
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        const Reply reply = post("/v1/call/" + members[i]);
+        EXPECT_EQ(reply.status, 200) << members[i];
+        EXPECT_EQ(reply.header("content-type"), kJson);
+        EXPECT_EQ(reply.body, expected[i]) << members[i];
+    }
+    // /v1/read connects when no session is open; the readCert document.
+    const Reply read = post("/v1/read");
+    EXPECT_EQ(read.status, 200);
+    EXPECT_EQ(read.body, hostDocuments({"connect", "readCert"}).at(1));
+    EXPECT_THAT(read.body, HasSubstr("赵明远"));
+    // Card data never reaches the log; the request lines do.
+    const std::string log = serviceLog();
+    EXPECT_THAT(log, Not(HasSubstr("赵明远")));
+    EXPECT_THAT(log, Not(HasSubstr("110108198806151237")));
+    EXPECT_THAT(log, HasSubstr("POST /v1/call/readCert - 200 "));
+    EXPECT_THAT(log, HasSubstr("POST /v1/read - 200 "));
+}
+
+TEST_F(Bridge, InfoNamesTheModuleAndTheAllowedOrigins) {
+    writeConfig(R"({"allowOrigins": ["https://Desk.Example.org:443"]})");
+    start({"--allow-origin", "http://localhost:9000"});
+    const Reply info = request(http::verb::get, "/v1/info");
+    EXPECT_EQ(info.status, 200);
+    const std::string port = std::to_string(service_->port());
+    EXPECT_EQ(info.body, "{\"allowOrigins\":[\"http://127.0.0.1:" + port + "\",\"http://localhost:" + port +
+                             "\",\"http://[::1]:" + port +
+                             "\",\"http://localhost:9000\",\"https://desk.example.org\"],\"module\":\"" +
+                             testsupport::binDir() +
+                             "/libivelcard.so\",\"progId\":\"IVELCARD.QVCtrl.1\",\"service\":\"ivelcard-bridge\","
+                             "\"version\":\"2.0.2.2\",\"virtualReader\":true}");
+}
+
+TEST_F(Bridge, ForeignHostNamesAreRefusedBeforeAnyCall) {
+    start();
+    const std::string port = std::to_string(service_->port());
+    for (const std::string& host : std::vector<std::string>{"evil.example:" + port, "127.0.0.1", "127.0.0.1:1", "localhost.evil:" + port,
+                                   "0.0.0.0:" + port, ""}) {
+        const Reply reply = post("/v1/call/connect", {{"Host", host}});
+        EXPECT_EQ(reply.status, 421) << host;
+        EXPECT_THAT(reply.body, StartsWith(refusal("bad-host"))) << host;
+    }
+    EXPECT_TRUE(callLog().empty());
+    for (const std::string& host : std::vector<std::string>{"localhost:" + port, "LOCALHOST:" + port, "[::1]:" + port}) {
+        EXPECT_EQ(post("/v1/call/getStatus", {{"Host", host}}).status, 200) << host;
+    }
+}
+
+TEST_F(Bridge, ForeignOriginsAreRefusedAndAllowedOnesGetCors) {
+    writeConfig(R"({"allowOrigins": ["https://desk.example.org"]})");
+    start({"--allow-origin", "http://localhost:9000"});
+    for (const std::string& origin : std::vector<std::string>{"http://evil.example", "null", "http://localhost:9001", "https://localhost:9000",
+                                     "https://desk.example.org.evil.example", "http://desk.example.org"}) {
+        const Reply reply = post("/v1/call/readCert", {{"Origin", origin}});
+        EXPECT_EQ(reply.status, 403) << origin;
+        EXPECT_THAT(reply.body, StartsWith(refusal("origin-not-allowed")));
+        EXPECT_EQ(reply.header("access-control-allow-origin"), "") << origin;
+        // Nor may such a page ask for a preflight.
+        EXPECT_EQ(request(http::verb::options, "/v1/call/readCert",
+                          {{"Origin", origin}, {"Access-Control-Request-Method", "POST"}})
+                      .status,
+                  403);
+    }
+    EXPECT_TRUE(callLog().empty());
+
+    for (const std::string& origin : std::vector<std::string>{"http://localhost:9000", "https://desk.example.org", service_->origin()}) {
+        const Reply preflight = request(http::verb::options, "/v1/call/readCert",
+                                        {{"Origin", origin}, {"Access-Control-Request-Method", "POST"},
+                                         {"Access-Control-Request-Headers", "content-type"}});
+        EXPECT_EQ(preflight.status, 204) << origin;
+        EXPECT_EQ(preflight.header("access-control-allow-origin"), origin);
+        EXPECT_EQ(preflight.header("access-control-allow-methods"), "POST");
+        EXPECT_EQ(preflight.header("access-control-allow-headers"), "Content-Type");
+        EXPECT_EQ(preflight.header("access-control-allow-credentials"), "");
+        const Reply reply = post("/v1/call/getStatus", {{"Origin", origin}});
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.header("access-control-allow-origin"), origin);
+        EXPECT_EQ(reply.header("vary"), "Origin");
+    }
+    // A local program sends no Origin: served, without CORS headers.
+    const Reply local = post("/v1/call/getStatus");
+    EXPECT_EQ(local.status, 200);
+    EXPECT_EQ(local.header("access-control-allow-origin"), "");
+}
+
+TEST_F(Bridge, CallsNeedPostAndAJsonBody) {
+    start();
+    EXPECT_EQ(request(http::verb::post, "/v1/call/readCert", {{"Content-Type", "text/plain"}}).status, 415);
+    EXPECT_EQ(request(http::verb::post, "/v1/read", {{"Content-Type", "application/x-www-form-urlencoded"}}).status,
+              415);
+    const Reply get = request(http::verb::get, "/v1/call/readCert");
+    EXPECT_EQ(get.status, 405);
+    EXPECT_EQ(get.header("allow"), "POST");
+    EXPECT_EQ(post("/v1/call/AboutBox").status, 404);
+    EXPECT_THAT(post("/v1/call/AboutBox").body, StartsWith(refusal("unknown-member")));
+    EXPECT_EQ(request(http::verb::post, "/v1/call/getStatus", {{"Content-Type", "application/json"}}, "[1,").status,
+              400);
+    EXPECT_TRUE(callLog().empty());
+    EXPECT_EQ(request(http::verb::post, "/v1/call/getStatus", {{"Content-Type", "application/json; charset=utf-8"}},
+                      "{\"any\": 1}")
+                  .status,
+              200);
+}
+
+TEST_F(Bridge, StaticFilesWithTheirTypesAndNothingElse) {
+    start();
+    const Reply demo = request(http::verb::get, "/demo/");
+    EXPECT_EQ(demo.status, 200);
+    EXPECT_EQ(demo.header("content-type"), "text/html; charset=utf-8");
+    EXPECT_EQ(demo.body, testsupport::readFile(std::string(IVELCARD_SOURCE_DIR) + "/web/demo/index.html"));
+    const Reply client = request(http::verb::get, "/ivelcard.js");
+    EXPECT_EQ(client.header("content-type"), "text/javascript; charset=utf-8");
+    EXPECT_EQ(client.body, testsupport::readFile(std::string(IVELCARD_SOURCE_DIR) + "/web/ivelcard.js"));
+    for (const std::string& target : std::vector<std::string>{"/demo/../../CMakeLists.txt", "/demo/%2e%2e/ivelcard.js", "/demo/.hidden.js",
+                                     "/demo/nothing.js", "/demo/index", "/", "/web/ivelcard.js", "/demo//index.html"}) {
+        const int status = request(http::verb::get, target).status;
+        EXPECT_TRUE(status == 404 || status == 400) << target << " " << status;
+    }
+}
+
+TEST_F(Bridge, OversizedOrMalformedRequestsAreRefusedAndClosed) {
+    start();
+    const std::string host = "Host: " + service_->host() + "\r\n";
+    const std::string big(9000, 'a');
+    EXPECT_THAT(raw("GET /v1/info HTTP/1.1\r\n" + host + "X-Big: " + big + "\r\n\r\n"),
+                StartsWith("HTTP/1.1 431 "));
+    EXPECT_THAT(raw("POST /v1/call/getStatus HTTP/1.1\r\n" + host +
+                    "Content-Type: application/json\r\nContent-Length: 5000\r\n\r\n" + std::string(5000, ' ')),
+                StartsWith("HTTP/1.1 413 "));
+    const std::string malformed = raw("GET /v1/info HTTP/9.9 extra\r\n" + host + "\r\n");
+    EXPECT_THAT(malformed, StartsWith("HTTP/1.1 400 "));
+    EXPECT_THAT(malformed, HasSubstr("Connection: close"));
+    EXPECT_THAT(raw("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n"), StartsWith("HTTP/1.1 400 "));
+    EXPECT_TRUE(callLog().empty());
+}
+
+TEST_F(Bridge, ASlowClientIsDroppedWhileOthersAreServed) {
+    start();
+    asio::io_context ioc;
+    tcp::socket slow(ioc);
+    slow.connect(tcp::endpoint(asio::ip::address_v4::loopback(), service_->port()));
+    std::atomic<bool> dropped{false};
+    const auto began = std::chrono::steady_clock::now();
+    std::thread trickle([&] {
+        const std::string request = "GET /v1/info HTTP/1.1\r\nHost: " + service_->host() + "\r\nX-Slow: ";
+        for (std::size_t i = 0; i < 60 && !dropped; ++i) {
+            beast::error_code ec;
+            asio::write(slow, asio::buffer(&request[i % request.size()], 1), ec);
+            char byte;
+            slow.non_blocking(true);
+            const std::size_t n = slow.read_some(asio::buffer(&byte, 1), ec);
+            if ((ec && ec != asio::error::would_block) || n > 0) dropped = true;
+            std::this_thread::sleep_for(1s);
+        }
+    });
+    std::this_thread::sleep_for(1500ms);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(post("/v1/call/getStatus").status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    trickle.join();
+    EXPECT_TRUE(dropped);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 9s);
+}
+
+TEST_F(Bridge, TwoHundredIdleConnectionsLeaveRoomForARealClient) {
+    start();
+    Events watcher(service_->port(), "");
+    watcher.send(R"({"id": 1, "watch": true})");
+    EXPECT_EQ(watcher.receive(), R"({"id":1,"intervalMs":500,"watching":true})");
+    asio::io_context ioc;
+    std::vector<tcp::socket> idle;
+    for (int i = 0; i < 200; ++i) {
+        idle.emplace_back(ioc);
+        idle.back().connect(tcp::endpoint(asio::ip::address_v4::loopback(), service_->port()));
+    }
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(post("/v1/call/getStatus").status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    // The service keeps at most 64 connections: the older idle ones were closed.
+    std::this_thread::sleep_for(200ms);
+    int closed = 0;
+    for (tcp::socket& socket : idle) {
+        socket.non_blocking(true);
+        char byte;
+        beast::error_code ec;
+        socket.read_some(asio::buffer(&byte, 1), ec);
+        if (ec == asio::error::eof || ec == asio::error::connection_reset) ++closed;
+    }
+    EXPECT_GE(closed, 200 - 64);
+    // The idle HTTP connections made room; the WebSocket was spared.
+    watcher.send(R"({"id": 2, "call": "getStatus"})");
+    std::optional<std::string> answer;
+    while ((answer = watcher.receive()) && answer->find(R"("id":2)") == std::string::npos) {
+    }
+    EXPECT_THAT(answer, ::testing::Optional(HasSubstr(R"("document":)")));
+}
+
+TEST_F(Bridge, AFullQueueAnswers503) {
+    describeReader(R"({"latencyMs": 60})");
+    start();
+    ASSERT_EQ(post("/v1/call/connect").status, 200);  // getSAMID now asks the reader
+    constexpr int kClients = 48;  // 32 waiting (and perhaps one in progress), the rest refused
+    // Every client connects first, then all send at once.
+    std::atomic<int> connected{0};
+    const unsigned short port = service_->port();
+    const std::string host = service_->host();
+    std::vector<std::future<int>> statuses;
+    for (int i = 0; i < kClients; ++i) {
+        statuses.push_back(std::async(std::launch::async, [&connected, port, host] {
+            asio::io_context ioc;
+            beast::tcp_stream stream(ioc);
+            stream.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+            ++connected;
+            while (connected.load() < kClients) std::this_thread::yield();
+            http::request<http::string_body> request(http::verb::post, "/v1/call/getSAMID", 11);
+            request.set(http::field::host, host);
+            request.set(http::field::content_type, "application/json");
+            request.prepare_payload();
+            http::write(stream, request);
+            beast::flat_buffer buffer;
+            http::response<http::string_body> response;
+            http::read(stream, buffer, response);
+            return static_cast<int>(response.result_int());
+        }));
+    }
+    int ok = 0;
+    int full = 0;
+    for (auto& status : statuses) {
+        const int s = status.get();
+        ok += s == 200;
+        full += s == 503;
+    }
+    EXPECT_EQ(ok + full, kClients);
+    EXPECT_GE(full, 1);
+    EXPECT_GE(ok, 32);
+    EXPECT_THAT(serviceLog(), HasSubstr("POST /v1/call/getSAMID - 503 "));
+}
+
+TEST_F(Bridge, SigtermFinishesTheReadInProgress) {
+    describeReader(R"({"latencyMs": 150})");
+    start();
+    auto read = std::async(std::launch::async, [this] { return post("/v1/read"); });
+    std::this_thread::sleep_for(300ms);  // connect is under way
+    EXPECT_EQ(service_->terminate(), 0);
+    const Reply reply = read.get();
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_THAT(reply.body, HasSubstr("\"partyName\" : \"赵明远\""));
+    EXPECT_THAT(serviceLog(), HasSubstr("ivelcard: stopped"));
+}
+
+TEST_F(Bridge, APortInUseIsAnErrorNotAFallback) {
+    asio::io_context ioc;
+    tcp::acceptor taken(ioc, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    const std::string port = std::to_string(taken.local_endpoint().port());
+    std::map<std::string, std::optional<std::string>> env = {{"XDG_CONFIG_HOME", config_.path()}};
+    const auto result = testsupport::runProcess(
+        {testsupport::binDir() + "/ivelcard", "--module", testsupport::binDir() + "/libivelcard.so", "serve", "--port",
+         port},
+        env);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "ivelcard: port " + port + " is in use on 127.0.0.1\n");
+}
+
+TEST_F(Bridge, TheWebSocketCallsLikeHttpAndKeepsForeignOriginsOut) {
+    start({"--allow-origin", "http://localhost:9000"});
+    EXPECT_EQ(handshakeStatus(service_->port(), "http://evil.example"), 403);
+    EXPECT_TRUE(callLog().empty());
+    Events events(service_->port(), "http://localhost:9000");
+    events.send(R"({"id": 1, "call": "connect"})");
+    events.send(R"({"id": "two", "call": "readCert"})");
+    events.send(R"({"id": 3, "call": "AboutBox"})");
+    events.send("not json");
+    const auto expected = hostDocuments({"connect", "readCert"});
+    // Answers come as they are ready; the id tells them apart.
+    std::map<std::string, std::string> answers;
+    std::map<std::string, Json::Value> parsed;
+    for (int i = 0; i < 4; ++i) {
+        const auto message = events.receive();
+        ASSERT_TRUE(message);
+        Json::Value value;
+        std::istringstream stream(*message);
+        ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), stream, &value, nullptr));
+        answers[value["id"].toStyledString()] = *message;
+        parsed[value["id"].toStyledString()] = value;
+    }
+    EXPECT_EQ(parsed["1\n"]["document"].asString(), expected[0]);
+    EXPECT_THAT(answers["1\n"], StartsWith(R"({"document":"{\n   \"errorMsg\" : \"\",)"));
+    EXPECT_EQ(parsed["\"two\"\n"]["document"].asString(), expected[1]);
+    EXPECT_THAT(answers["\"two\"\n"], HasSubstr("赵明远"));  // raw UTF-8, not escaped
+    EXPECT_THAT(answers["3\n"], StartsWith(R"({"error":"unknown-member","id":3,)"));
+    EXPECT_THAT(answers["null\n"], StartsWith(R"({"error":"malformed-body","id":null,)"));
+    // A message over 4 KiB ends the connection with "message too big".
+    events.send(std::string(5000, ' '));
+    EXPECT_EQ(events.receive(), std::nullopt);
+    EXPECT_EQ(events.closeCode, 1009);
+}
+
+TEST_F(Bridge, WatchingReportsEachCardOnceAndItsRemoval) {
+    describeReader(noCardDescription());
+    start();
+    Events events(service_->port(), "");
+    events.send(R"({"id": 7, "watch": true, "intervalMs": 50})");
+    EXPECT_EQ(events.receive(), R"({"id":7,"intervalMs":200,"watching":true})");
+    std::this_thread::sleep_for(500ms);
+    describeReader(sampleCardDescription());
+    const auto first = events.receive();
+    ASSERT_TRUE(first);
+    EXPECT_THAT(*first, StartsWith(R"({"document":")"));
+    EXPECT_THAT(*first, HasSubstr(R"(,"event":"card"})"));
+    EXPECT_THAT(*first, HasSubstr("赵明远"));
+    // The same card staying on the reader gives no further event.
+    EXPECT_EQ(events.receive(700ms), std::nullopt);
+    describeReader(secondCardDescription());
+    const auto second = events.receive();
+    ASSERT_TRUE(second);
+    EXPECT_THAT(*second, HasSubstr("孙晓岚"));
+    describeReader(noCardDescription());
+    EXPECT_EQ(events.receive(), R"({"event":"removed"})");
+    events.send(R"({"id": 8, "watch": false})");
+    EXPECT_EQ(events.receive(), R"({"id":8,"watching":false})");
+    describeReader(sampleCardDescription());
+    EXPECT_EQ(events.receive(700ms), std::nullopt);
+}
+
+}  // namespace
+}  // namespace bridgetest
