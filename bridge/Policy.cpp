@@ -89,7 +89,9 @@ bool isHostCharacter(char c) {
 // One path segment of a static file: letters, digits, '-', '_' and '.',
 // not starting with '.' (no "..", no hidden files).
 bool isPlainSegment(std::string_view segment) {
-    if (segment.empty() || segment.front() == '.') return false;
+    // No hidden names and no "..", not even inside a name: nothing the web
+    // root serves needs one, and it keeps every served path obviously inside.
+    if (segment.empty() || segment.front() == '.' || segment.find("..") != std::string_view::npos) return false;
     return std::all_of(segment.begin(), segment.end(), [](char c) {
         return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' || c == '.';
     });

@@ -84,6 +84,7 @@ TEST(Routing, TheTableDecidesEveryRequest) {
         {"GET", "/demo/../secret.js", nullptr, nullptr, false, Action::Refuse, 404, ""},
         {"GET", "/demo/./index.html", nullptr, nullptr, false, Action::Refuse, 404, ""},
         {"GET", "/demo/../", nullptr, nullptr, false, Action::Refuse, 404, ""},
+        {"GET", "/demo/a..b/x.js", nullptr, nullptr, false, Action::Refuse, 404, ""},
         {"GET", "/demo/sub/", nullptr, nullptr, false, Action::StaticFile, 0, "demo/sub/index.html"},
         {"GET", "/demo//index.html", nullptr, nullptr, false, Action::Refuse, 404, ""},
         {"GET", "/demo/%2e%2e/x.js", nullptr, nullptr, false, Action::Refuse, 400, ""},
