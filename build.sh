@@ -5,6 +5,10 @@
 #                       virtual reader and save its pictures in build/card/
 #   ./build.sh test     install what is missing, build, run every test (also
 #                       under AddressSanitizer + UndefinedBehaviorSanitizer)
+#   ./build.sh windows  cross-build the 32-bit Windows module and the reader
+#                       stand-ins into build-windows/ (tools/windows/)
+#   ./build.sh windows-test
+#                       build for Windows and run the Windows tests under Wine
 #
 # Debian packages that are missing are installed with apt-get (as root, or
 # through sudo).
@@ -61,5 +65,7 @@ install_missing
 case "${1:-main}" in
   main) main_job ;;
   test) run_tests ;;
-  *) echo "usage: $0 [main|test]" >&2; exit 64 ;;
+  windows) "$here/tools/windows/build.sh" build ;;
+  windows-test) "$here/tools/windows/build.sh" test ;;
+  *) echo "usage: $0 [main|test|windows|windows-test]" >&2; exit 64 ;;
 esac
