@@ -63,6 +63,8 @@ public:
     const platform::CLSID* GetPropPageIDs(platform::ULONG& count) override;
     std::span<const platform::VerbEntry> verbs() const override;
     static platform::DWORD GetMiscStatus() { return kMiscStatus; }
+    const platform::CLSID* controlClassId() const override { return &GetClassID(); }
+    platform::DWORD controlMiscStatus() const override { return kMiscStatus; }
     static const platform::CLSID& GetClassID();
     static std::u16string_view GetUserTypeName();
 

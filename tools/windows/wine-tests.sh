@@ -8,7 +8,9 @@
 #  - a script (cscript, JScript) calling the five operations; the documents
 #    must equal byte for byte (as UTF-8) what the Linux host prints;
 #  - a native client (creation by ProgID, object safety, type library,
-#    calls by name and id, BSTR ownership, library deployment and reuse).
+#    calls by name and id, BSTR ownership, library deployment and reuse);
+#  - an OLE container (site, in-place activation, drawing into a memory
+#    device context, persistence, class information, events, pages).
 #
 # The Wine prefix is the build directory's own (wineprefix/), without a
 # display (boxes and dialogs return at once), with the Chinese ANSI code page
@@ -117,6 +119,9 @@ fi
 
 echo "== Native client"
 if wine "$out/bin/windows_client_test.exe"; then pass "native client"; else fail "native client"; fi
+
+echo "== OLE container"
+if wine "$out/bin/windows_container_test.exe"; then pass "OLE container"; else fail "OLE container"; fi
 
 echo
 if [ "$failures" -eq 0 ]; then echo "All Windows tests passed."; else echo "$failures Windows check(s) failed."; exit 1; fi
