@@ -5,8 +5,11 @@
 
 #include <new>
 
-// Conversions through the thread's ANSI code page (CP_THREAD_ACP) and UTF-8,
-// with the system's converters. A character the code page lacks becomes '?'.
+// Conversions through the thread's ANSI code page and UTF-8, with the
+// system's converters. Where the thread's code page is GBK (936) and the
+// system has GB18030 (54936), its superset, GB18030 is used: the fixed GBK
+// messages read the same and no card character is lost. A character the code
+// page lacks becomes '?'.
 namespace platform {
 namespace {
 
@@ -17,7 +20,9 @@ const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_
 std::string fromWide(UINT codePage, std::u16string_view text) {
     if (text.empty()) return {};
     const int count = static_cast<int>(text.size());
-    const bool ansi = codePage != CP_UTF8;
+    // The system refuses a replacement character for UTF-8 and GB18030,
+    // which can write every character.
+    const bool ansi = codePage != CP_UTF8 && codePage != 54936;
     const int size = ::WideCharToMultiByte(codePage, 0, wide(text.data()), count, nullptr, 0,
                                            ansi ? "?" : nullptr, nullptr);
     if (size <= 0) throw CException();
@@ -45,20 +50,21 @@ auto translatingBadAlloc(Fn&& fn) {
     }
 }
 
-UINT threadAnsiCodePage() {
+UINT ansiCodePage() {
     CPINFOEXA info{};
-    if (::GetCPInfoExA(CP_THREAD_ACP, 0, &info)) return info.CodePage;
-    return ::GetACP();
+    const UINT thread = ::GetCPInfoExA(CP_THREAD_ACP, 0, &info) ? info.CodePage : ::GetACP();
+    if (thread == 936 && ::IsValidCodePage(54936)) return 54936;
+    return thread;
 }
 
 }  // namespace
 
 std::string wideToAnsi(std::u16string_view text) {
-    return translatingBadAlloc([&] { return fromWide(CP_THREAD_ACP, text); });
+    return translatingBadAlloc([&] { return fromWide(ansiCodePage(), text); });
 }
 
 std::u16string ansiToWide(std::string_view text) {
-    return translatingBadAlloc([&] { return toWide(CP_THREAD_ACP, text); });
+    return translatingBadAlloc([&] { return toWide(ansiCodePage(), text); });
 }
 
 std::string utf16ToUtf8(std::u16string_view text) {
@@ -85,7 +91,7 @@ std::u16string utf8ToUtf16(std::string_view text) {
 std::size_t ansiCharacterLength(const char* text, std::size_t available) {
     auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     if (available == 0) return 0;
-    const UINT codePage = threadAnsiCodePage();
+    const UINT codePage = ansiCodePage();
     if (codePage == 54936) {  // GB18030: one, two or four bytes
         const unsigned lead = at(0);
         if (lead < 0x81 || lead > 0xFE || available < 2) return 1;
@@ -95,7 +101,12 @@ std::size_t ansiCharacterLength(const char* text, std::size_t available) {
         }
         return (second >= 0x40 && second <= 0x7E) || (second >= 0x80 && second <= 0xFE) ? 2 : 1;
     }
-    return available >= 2 && ::IsDBCSLeadByteEx(codePage, at(0)) ? 2 : 1;
+    // A double-byte character needs a trail byte of its code page's range
+    // (never below 0x40): a stray lead byte is one character on its own and
+    // never takes a quote, a control character or a line end with it.
+    if (available < 2 || !::IsDBCSLeadByteEx(codePage, at(0))) return 1;
+    const unsigned trail = at(1);
+    return trail >= 0x40 && trail != 0x7F && trail != 0xFF ? 2 : 1;
 }
 
 }  // namespace platform

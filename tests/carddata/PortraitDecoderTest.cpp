@@ -155,8 +155,12 @@ using EnvironmentOverride = testsupport::ScopedEnvironment;
 TEST_F(PortraitDecoder, NoWorkDirectoryAsksNoDecoder) {
     const std::string notADirectory = runtime_.path() + "/plain-file";
     writeFile(notADirectory, "x");
+#if defined(_WIN32)
+    EnvironmentOverride tmp("TMP", notADirectory.c_str());
+#else
     EnvironmentOverride xdg("XDG_RUNTIME_DIR", std::nullopt);
     EnvironmentOverride tmp("TMPDIR", notADirectory.c_str());
+#endif
     ASSERT_EQ(reader::workDirectoryPath(), "");
 
     std::memset(record_->portraitBitmap, 0x5A, kPortraitBitmapSize);

@@ -182,6 +182,9 @@ TEST_F(ControlFramework, AboutBoxRunsModallyEachTimeAndLeavesTheSession) {
     EXPECT_EQ(reader::readerLibrary().currentPort, 1001);
 }
 
+// Where there is no system device context, the one a host hands in is the
+// framework's canvas (on Windows the OLE container test draws into a real one).
+#if !defined(_WIN32)
 // Paints the control through its view interface.
 CDC drawn(CIvelcardCtrl* control, int width, int height) {
     IViewObject* view = nullptr;
@@ -221,6 +224,7 @@ TEST_F(ControlFramework, DrawingWithoutADeviceContextDoesNothing) {
     EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, nullptr, &bounds, nullptr, nullptr, 0), S_OK);
     view->Release();
 }
+#endif
 
 TEST(Resources, VersionRecordAndManifest) {
     const resources::VersionRecord& version = resources::versionRecord();
