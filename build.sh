@@ -7,6 +7,10 @@
 #                       under AddressSanitizer + UndefinedBehaviorSanitizer,
 #                       the thread tests under ThreadSanitizer, the fuzz
 #                       targets briefly and the browser tests in Chromium)
+#   ./build.sh windows  cross-build the 32-bit Windows module and the reader
+#                       stand-ins into build-windows/ (tools/windows/)
+#   ./build.sh windows-test
+#                       build for Windows and run the Windows tests under Wine
 #
 # Debian packages that are missing are installed with apt-get (as root, or
 # through sudo).
@@ -98,5 +102,7 @@ install_missing "${packages[@]}"
 case "${1:-main}" in
   main) main_job ;;
   test) run_tests ;;
-  *) echo "usage: $0 [main|test]" >&2; exit 64 ;;
+  windows) "$here/tools/windows/build.sh" build ;;
+  windows-test) "$here/tools/windows/build.sh" test ;;
+  *) echo "usage: $0 [main|test|windows|windows-test]" >&2; exit 64 ;;
 esac

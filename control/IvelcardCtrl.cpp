@@ -308,12 +308,12 @@ void CIvelcardCtrl::DoPropExchange(platform::CPropExchange* exchange) {
     COleControl::DoPropExchange(exchange);
 }
 
-platform::IUnknown* CIvelcardCtrl::queryExtraInterface(platform::REFIID iid) {
+platform::IUnknown* CIvelcardCtrl::queryExtraInterface(REFIID iid) {
     if (iid == platform::IID_IObjectSafety) return &objSafe_;
     return nullptr;
 }
 
-platform::HRESULT CIvelcardCtrl::XObjSafe::QueryInterface(platform::REFIID iid, void** object) {
+platform::HRESULT CIvelcardCtrl::XObjSafe::QueryInterface(REFIID iid, void** object) {
     return outer_.QueryInterface(iid, object);
 }
 
@@ -321,7 +321,7 @@ platform::ULONG CIvelcardCtrl::XObjSafe::AddRef() { return outer_.AddRef(); }
 
 platform::ULONG CIvelcardCtrl::XObjSafe::Release() { return outer_.Release(); }
 
-platform::HRESULT CIvelcardCtrl::XObjSafe::GetInterfaceSafetyOptions(platform::REFIID iid, platform::DWORD* supported,
+platform::HRESULT CIvelcardCtrl::XObjSafe::GetInterfaceSafetyOptions(REFIID iid, platform::DWORD* supported,
                                                                     platform::DWORD* enabled) {
     AFX_MANAGE_STATE_STATIC();
     // A null out-pointer is refused before anything is looked up or written.
@@ -334,7 +334,7 @@ platform::HRESULT CIvelcardCtrl::XObjSafe::GetInterfaceSafetyOptions(platform::R
     return hr;
 }
 
-platform::HRESULT CIvelcardCtrl::XObjSafe::SetInterfaceSafetyOptions(platform::REFIID iid, platform::DWORD mask,
+platform::HRESULT CIvelcardCtrl::XObjSafe::SetInterfaceSafetyOptions(REFIID iid, platform::DWORD mask,
                                                                     platform::DWORD enabled) {
     AFX_MANAGE_STATE_STATIC();
     void* found = nullptr;

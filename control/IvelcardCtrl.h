@@ -39,12 +39,12 @@ public:
     class XObjSafe : public platform::IObjectSafety {
     public:
         explicit XObjSafe(CIvelcardCtrl& outer) : outer_(outer) {}
-        platform::HRESULT STDMETHODCALLTYPE QueryInterface(platform::REFIID iid, void** object) override;
+        platform::HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
         platform::ULONG STDMETHODCALLTYPE AddRef() override;
         platform::ULONG STDMETHODCALLTYPE Release() override;
-        platform::HRESULT STDMETHODCALLTYPE GetInterfaceSafetyOptions(platform::REFIID iid, platform::DWORD* supported,
+        platform::HRESULT STDMETHODCALLTYPE GetInterfaceSafetyOptions(REFIID iid, platform::DWORD* supported,
                                                                       platform::DWORD* enabled) override;
-        platform::HRESULT STDMETHODCALLTYPE SetInterfaceSafetyOptions(platform::REFIID iid, platform::DWORD mask,
+        platform::HRESULT STDMETHODCALLTYPE SetInterfaceSafetyOptions(REFIID iid, platform::DWORD mask,
                                                                       platform::DWORD enabled) override;
 
     private:
@@ -65,6 +65,8 @@ public:
     const platform::CLSID* GetPropPageIDs(platform::ULONG& count) override;
     std::span<const platform::VerbEntry> verbs() const override;
     static platform::DWORD GetMiscStatus() { return kMiscStatus; }
+    const platform::CLSID* controlClassId() const override { return &GetClassID(); }
+    platform::DWORD controlMiscStatus() const override { return kMiscStatus; }
     static const platform::CLSID& GetClassID();
     static std::u16string_view GetUserTypeName();
 
@@ -72,7 +74,7 @@ protected:
     bool IsInvokeAllowed(platform::DISPID member) override;
     void OnDraw(platform::CDC* dc, const platform::RECT& bounds, const platform::RECT& invalid) override;
     void DoPropExchange(platform::CPropExchange* exchange) override;
-    platform::IUnknown* queryExtraInterface(platform::REFIID iid) override;
+    platform::IUnknown* queryExtraInterface(REFIID iid) override;
 
 private:
     ~CIvelcardCtrl() override = default;

@@ -156,7 +156,9 @@ std::string writeDocument(const Json::Value& document) {
 
 platform::BSTR documentToBstr(const std::string& text) {
     const std::u16string wide = platform::ansiToWide(text);
-    platform::BSTR result = platform::SysAllocStringLen(wide.data(), static_cast<platform::UINT>(wide.size()));
+    // OLECHAR is the platform's 16-bit character type (wchar_t on Windows).
+    platform::BSTR result = platform::SysAllocStringLen(reinterpret_cast<const platform::OLECHAR*>(wide.data()),
+                                                        static_cast<platform::UINT>(wide.size()));
     if (result == nullptr) throw platform::CMemoryException();
     return result;
 }

@@ -6,7 +6,7 @@
 // On Windows these are the SDK's own declarations (win32/ComTypes.h); other
 // platforms get look-alikes with the same names, values and vtable order
 // (posix/ComTypes.h). Either way the constants that the SDK defines as macros
-// (S_OK, E_FAIL, SUCCEEDED, DISPID_*, VT_*, INTERFACESAFE_*, ...) live at
+// (S_OK, E_FAIL, SUCCEEDED, REFIID, DISPID_*, VT_*, INTERFACESAFE_*, ...) live at
 // global scope and are written unqualified; the types are also reachable as
 // platform::HRESULT, platform::BSTR and so on.
 #pragma once
@@ -44,8 +44,6 @@ using ::LONG;
 using ::LPOLESTR;
 using ::OLECHAR;
 using ::RECTL;
-using ::REFCLSID;
-using ::REFIID;
 using ::UINT;
 using ::ULONG;
 using ::ULONG_PTR;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <span>
 #include <type_traits>
 
@@ -91,7 +92,22 @@ struct VerbEntry {
 // The framework's text of the standard properties verb (string 0xFE41).
 inline constexpr const char* kPropertiesVerbText = "&Properties...";
 
-class COleControl : public IDispatch, public IViewObject {
+// What a container embeds beyond dispatch and drawing (the OLE object, in-place
+// and persistence interfaces, connection points, property pages): the
+// platform's part of the control, created on first request (win32/); other
+// platforms have no containers and no such part (posix/).
+class OleEmbedding;
+struct OleEmbeddingDeleter {
+    void operator()(OleEmbedding* embedding) const;
+};
+
+#if defined(_WIN32)
+using ViewObjectInterface = IViewObject2;
+#else
+using ViewObjectInterface = IViewObject;
+#endif
+
+class COleControl : public IDispatch, public ViewObjectInterface {
 public:
     COleControl(const COleControl&) = delete;
     COleControl& operator=(const COleControl&) = delete;
@@ -117,6 +133,9 @@ public:
     HRESULT STDMETHODCALLTYPE Unfreeze(DWORD) override;
     HRESULT STDMETHODCALLTYPE SetAdvise(DWORD, DWORD, IAdviseSink*) override;
     HRESULT STDMETHODCALLTYPE GetAdvise(DWORD* aspects, DWORD* flags, IAdviseSink** sink) override;
+#if defined(_WIN32)
+    HRESULT STDMETHODCALLTYPE GetExtent(DWORD aspect, LONG index, DVTARGETDEVICE* device, SIZEL* size) override;
+#endif
 
     std::span<const DispatchEntry> dispatchTable() const { return table_; }
 
@@ -139,6 +158,13 @@ public:
 
     // The control's identity (for the interface lookup of nested interfaces).
     IUnknown* GetControllingUnknown() { return static_cast<IDispatch*>(this); }
+
+    // The class the control's factory creates, and the misc status bits a
+    // container asks for (OLEMISC_*); none and 0 in the base.
+    virtual const CLSID* controlClassId() const;
+    virtual DWORD controlMiscStatus() const;
+    const IID* dispatchIid() const { return dispatchIid_; }
+    const IID* eventsIid() const { return eventsIid_; }
 
 protected:
     // Starts with one reference held by the creator.
@@ -167,6 +193,10 @@ private:
     const IID* eventsIid_ = nullptr;
     std::atomic<ULONG> references_{1};
     bool initialized_ = false;
+    std::unique_ptr<OleEmbedding, OleEmbeddingDeleter> embedding_;
+
+    // The platform's embedding interface for `iid`, or null (OleEmbedding).
+    IUnknown* queryEmbeddingInterface(REFIID iid);
 };
 
 }  // namespace platform

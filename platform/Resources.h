@@ -13,6 +13,11 @@
 
 namespace platform {
 
+#if defined(_WIN32)
+// The module's resource section, through the system's resource functions.
+using ResourceHandle = HRSRC;
+#else
+// The table the build step generates.
 struct ResourceEntry {
     const char* type;
     long id;
@@ -20,6 +25,7 @@ struct ResourceEntry {
     std::size_t size;
 };
 using ResourceHandle = const ResourceEntry*;
+#endif
 
 // The module whose resources are compiled into this binary (its base).
 ModuleHandle resourceModule();

@@ -12,7 +12,11 @@
 
 namespace platform {
 
+#if defined(_WIN32)
+constexpr char kPathSeparator = '\\';
+#else
 constexpr char kPathSeparator = '/';
+#endif
 
 // A loaded library (from loadLibrary) or, for resources, a module's base
 // address (from moduleContainingAddress). Null means none.

@@ -45,10 +45,10 @@ void CDC::set(int x, int y, COLORREF colour) {
 void CDC::FillRect(const RECT& rect, const Brush* brush) {
     if (brush == nullptr) return;
     // Only the part on the canvas is painted.
-    const int top = std::max(rect.top, 0);
-    const int bottom = std::min(rect.bottom, height_);
-    const int left = std::max(rect.left, 0);
-    const int right = std::min(rect.right, width_);
+    const int top = std::max<int>(rect.top, 0);
+    const int bottom = std::min<int>(rect.bottom, height_);
+    const int left = std::max<int>(rect.left, 0);
+    const int right = std::min<int>(rect.right, width_);
     for (int y = top; y < bottom; ++y) {
         for (int x = left; x < right; ++x) set(x, y, brush->colour);
     }

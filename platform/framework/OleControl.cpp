@@ -39,6 +39,10 @@ void COleControl::InitializeIIDs(const IID* dispatch, const IID* events) {
 
 IUnknown* COleControl::queryExtraInterface(REFIID) { return nullptr; }
 
+const CLSID* COleControl::controlClassId() const { return nullptr; }
+
+DWORD COleControl::controlMiscStatus() const { return 0; }
+
 bool COleControl::IsInvokeAllowed(DISPID) { return initialized_; }
 
 HRESULT COleControl::QueryInterface(REFIID iid, void** object) {
@@ -48,7 +52,9 @@ HRESULT COleControl::QueryInterface(REFIID iid, void** object) {
     if (iid == IID_IUnknown || iid == IID_IDispatch || (dispatchIid_ != nullptr && iid == *dispatchIid_)) {
         found = static_cast<IDispatch*>(this);
     } else if (iid == IID_IViewObject) {
-        found = static_cast<IViewObject*>(this);
+        found = static_cast<ViewObjectInterface*>(this);
+    } else if (IUnknown* embedding = queryEmbeddingInterface(iid)) {
+        found = embedding;
     } else {
         found = queryExtraInterface(iid);
     }

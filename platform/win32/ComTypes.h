@@ -17,6 +17,11 @@
 
 #include <type_traits>
 
+// The id of static items, as resource scripts spell it (winres.h).
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
 // COM methods and the module's exports use the callee-cleans convention on
 // 32-bit Windows; a host calling a method compiled otherwise corrupts its
 // stack on the first call.

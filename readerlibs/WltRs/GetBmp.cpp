@@ -23,7 +23,13 @@
 
 #include <jpeglib.h>  // after <cstdio>: it needs FILE and size_t
 
+#include "reader/ReaderApi.h"
+
+#if defined(_WIN32)
+#define WLTRS_EXPORT extern "C"  // exported by WltRs.def
+#else
 #define WLTRS_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace {
 
@@ -137,7 +143,11 @@ void writeBitmapHeader(unsigned char* bitmap) {
 
 // "dir/name.ext" -> "dir/name.bmp"; a name without extension gets one.
 std::string bitmapPathFor(const std::string& path) {
+#if defined(_WIN32)
+    const std::size_t slash = path.find_last_of("\\/");
+#else
     const std::size_t slash = path.find_last_of('/');
+#endif
     const std::size_t dot = path.find_last_of('.');
     const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
     return (hasExtension ? path.substr(0, dot) : path) + ".bmp";
@@ -171,7 +181,7 @@ int decodeFile(const char* path) {
 
 }  // namespace
 
-WLTRS_EXPORT int GetBmp(char* path, int mode) {
+WLTRS_EXPORT int READER_API GetBmp(char* path, int mode) {
     if (mode != kMode) return kResultBadMode;
     if (path == nullptr) return kResultUnreadable;
     try {

@@ -153,26 +153,32 @@ void setLength(std::uint32_t* length, std::uint32_t value) {
 
 }  // namespace
 
+// Exported under their plain names (sdtapi.def on Windows), with the
+// reader entry points' calling convention.
+#if defined(_WIN32)
+#define SDT_EXPORT extern "C"
+#else
 #define SDT_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
-SDT_EXPORT int SDT_OpenPort(int port) {
+SDT_EXPORT int READER_API SDT_OpenPort(int port) {
     call("SDT_OpenPort", port);
     return reader::kStatusSuccess;
 }
 
-SDT_EXPORT int SDT_ClosePort(int port) { return call("SDT_ClosePort", port).closeResult; }
+SDT_EXPORT int READER_API SDT_ClosePort(int port) { return call("SDT_ClosePort", port).closeResult; }
 
-SDT_EXPORT int SDT_StartFindIDCard(int port, unsigned char*, int flag) {
+SDT_EXPORT int READER_API SDT_StartFindIDCard(int port, unsigned char*, int flag) {
     const Reader& r = call("SDT_StartFindIDCard", port, flag);
     return r.cardPresent ? r.findResult : virtualreader::kNoCardFind;
 }
 
-SDT_EXPORT int SDT_SelectIDCard(int port, unsigned char*, int flag) {
+SDT_EXPORT int READER_API SDT_SelectIDCard(int port, unsigned char*, int flag) {
     const Reader& r = call("SDT_SelectIDCard", port, flag);
     return r.cardPresent ? r.selectResult : virtualreader::kNoCardSelect;
 }
 
-SDT_EXPORT int SDT_ReadBaseMsg(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
+SDT_EXPORT int READER_API SDT_ReadBaseMsg(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
                                std::uint32_t* photoLength, int flag) {
     const Reader& r = call("SDT_ReadBaseMsg", port, flag);
     if (!r.cardPresent) return virtualreader::kNoCardRead;
@@ -185,7 +191,7 @@ SDT_EXPORT int SDT_ReadBaseMsg(int port, unsigned char* text, std::uint32_t* tex
     return r.readResult;
 }
 
-SDT_EXPORT int SDT_ReadBaseFPMsg(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
+SDT_EXPORT int READER_API SDT_ReadBaseFPMsg(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
                                  std::uint32_t* photoLength, unsigned char* fingerprint,
                                  std::uint32_t* fingerprintLength, int flag) {
     const Reader& r = call("SDT_ReadBaseFPMsg", port, flag);
@@ -202,14 +208,14 @@ SDT_EXPORT int SDT_ReadBaseFPMsg(int port, unsigned char* text, std::uint32_t* t
 }
 
 #ifndef VIRTUAL_READER_WITHOUT_READNEWAPPMSG
-SDT_EXPORT int SDT_ReadNewAppMsg(int port, unsigned char*, std::uint32_t* length, int flag) {
+SDT_EXPORT int READER_API SDT_ReadNewAppMsg(int port, unsigned char*, std::uint32_t* length, int flag) {
     call("SDT_ReadNewAppMsg", port, flag);
     setLength(length, 0);
     return reader::kStatusSuccess;
 }
 #endif
 
-SDT_EXPORT int SDT_GetSAMStatus(int port, int flag) {
+SDT_EXPORT int READER_API SDT_GetSAMStatus(int port, int flag) {
     Reader& r = call("SDT_GetSAMStatus", port, flag);
     const auto found = r.ports.find(port);
     if (found == r.ports.end()) return virtualreader::kPortNotListed;
@@ -219,12 +225,12 @@ SDT_EXPORT int SDT_GetSAMStatus(int port, int flag) {
     return answer;
 }
 
-SDT_EXPORT int SDT_GetSAMID(int port, unsigned char*, int flag) {
+SDT_EXPORT int READER_API SDT_GetSAMID(int port, unsigned char*, int flag) {
     call("SDT_GetSAMID", port, flag);
     return reader::kStatusSuccess;
 }
 
-SDT_EXPORT int SDT_GetSAMIDToStr(int port, char* buffer, int flag) {
+SDT_EXPORT int READER_API SDT_GetSAMIDToStr(int port, char* buffer, int flag) {
     const Reader& r = call("SDT_GetSAMIDToStr", port, flag);
     if (buffer != nullptr) {
         const std::size_t n = r.samId.size() < reader::kSamIdBufferSize - 1 ? r.samId.size()
@@ -235,7 +241,7 @@ SDT_EXPORT int SDT_GetSAMIDToStr(int port, char* buffer, int flag) {
     return r.samIdResult;
 }
 
-SDT_EXPORT int SDT_SetMaxRFByte(int port, int maxBytes, int flag) {
+SDT_EXPORT int READER_API SDT_SetMaxRFByte(int port, int maxBytes, int flag) {
     call("SDT_SetMaxRFByte", port, maxBytes, flag);
     return reader::kStatusSuccess;
 }

@@ -1,5 +1,11 @@
 // Stand-in for the portrait unpacker. The control binds `Unpack` but never
 // calls it; it answers failure.
-#define UNPACK_EXPORT extern "C" __attribute__((visibility("default")))
+#include "reader/ReaderApi.h"
 
-UNPACK_EXPORT int Unpack(char*, unsigned char*, int) { return 0; }
+#if defined(_WIN32)
+#define UNPACK_EXPORT extern "C"  // exported by unpack.def
+#else
+#define UNPACK_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+UNPACK_EXPORT int READER_API Unpack(char*, unsigned char*, int) { return 0; }

@@ -154,12 +154,18 @@ using EnvironmentOverride = testsupport::ScopedEnvironment;
 // Without a usable work directory no file can be created and no path
 // elsewhere (not even a relative one) is used: the decoder is not asked.
 TEST_F(PortraitDecoder, NoWorkDirectoryAsksNoDecoder) {
+#if defined(_WIN32)
+    const std::string notADirectory = runtime_.path() + "/plain-file";
+    writeFile(notADirectory, "x");
+    EnvironmentOverride tmp("TMP", notADirectory.c_str());
+#else
     // A shared parent that is not sticky: no private directory can be made in it.
     const std::string shared = runtime_.path() + "/shared";
     ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
     ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
     EnvironmentOverride xdg("XDG_RUNTIME_DIR", std::nullopt);
     EnvironmentOverride tmp("TMPDIR", shared);
+#endif
     ASSERT_EQ(reader::workDirectoryPath(), "");
 
     std::memset(record_->portraitBitmap, 0x5A, kPortraitBitmapSize);

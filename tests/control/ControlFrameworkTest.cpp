@@ -2,6 +2,7 @@
 #include <json/json.h>
 
 #include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "FakeReader.h"
@@ -182,6 +183,9 @@ TEST_F(ControlFramework, AboutBoxRunsModallyEachTimeAndLeavesTheSession) {
     EXPECT_EQ(reader::readerLibrary().currentPort, 1001);
 }
 
+// Where there is no system device context, the one a host hands in is the
+// framework's canvas (on Windows the OLE container test draws into a real one).
+#if !defined(_WIN32)
 // Paints the control through its view interface.
 CDC drawn(CIvelcardCtrl* control, int width, int height) {
     IViewObject* view = nullptr;
@@ -221,6 +225,7 @@ TEST_F(ControlFramework, DrawingWithoutADeviceContextDoesNothing) {
     EXPECT_EQ(view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, nullptr, &bounds, nullptr, nullptr, 0), S_OK);
     view->Release();
 }
+#endif
 
 TEST(Resources, VersionRecordAndManifest) {
     const resources::VersionRecord& version = resources::versionRecord();
@@ -241,6 +246,40 @@ TEST(Resources, VersionRecordAndManifest) {
     }
     EXPECT_EQ(utf16ToUtf8(resources::loadString(resources::IDS_IVELCARD)), "Ivelcard Control");
     EXPECT_EQ(utf16ToUtf8(resources::loadString(resources::IDS_IVELCARD_PPG)), "Ivelcard Property Page");
+}
+
+// The Windows resource script spells the same texts as the data the
+// framework runs on: every string, dialog caption and item text, and the
+// version record's texts appear in it as quoted resource texts.
+TEST(Resources, WindowsResourceScriptCarriesTheSameTexts) {
+    std::ifstream file(std::string(IVELCARD_SOURCE_DIR) + "/resources/windows/ivelcard.rc.in", std::ios::binary);
+    const std::string script((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(script.empty());
+    std::vector<std::u16string_view> texts;
+    for (long id : {resources::IDS_IVELCARD, resources::IDS_IVELCARD_PPG, resources::IDS_IVELCARD_PPG_CAPTION}) {
+        texts.push_back(resources::loadString(id));
+    }
+    for (long id : {resources::IDD_ABOUTBOX_IVELCARD, resources::IDD_PROPPAGE_IVELCARD}) {
+        const DialogTemplate* dialog = resources::findDialog(id);
+        ASSERT_NE(dialog, nullptr);
+        if (!dialog->caption.empty()) texts.push_back(dialog->caption);
+        texts.push_back(dialog->fontName);
+        for (const DialogItem& item : dialog->items) {
+            if (!item.text.empty()) texts.push_back(item.text);
+        }
+    }
+    const resources::VersionRecord& version = resources::versionRecord();
+    for (std::u16string_view text : {version.fileVersionText, version.productVersionText, version.companyName,
+                                     version.fileDescription, version.internalName, version.legalCopyright,
+                                     version.originalFilename, version.productName}) {
+        texts.push_back(text);
+    }
+    for (std::u16string_view text : texts) {
+        std::string quoted = "\"";
+        quoted += utf16ToUtf8(text);
+        quoted += '"';
+        EXPECT_NE(script.find(quoted), std::string::npos) << quoted;
+    }
 }
 
 TEST(TypeLibrary, AgreesWithTheDispatchTable) {

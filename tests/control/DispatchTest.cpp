@@ -20,7 +20,7 @@ protected:
 
     DISPID idOf(const std::u16string& name) {
         std::u16string copy = name;
-        LPOLESTR names[] = {copy.data()};
+        LPOLESTR names[] = {reinterpret_cast<LPOLESTR>(copy.data())};
         DISPID id = 12345;
         const HRESULT hr = control_->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
         EXPECT_EQ(hr, id == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK);
@@ -62,7 +62,7 @@ TEST_F(Dispatch, InvokeReturnsTheDocumentAsAString) {
     VariantInit(&result);
     ASSERT_EQ(control_->Invoke(3, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr), S_OK);
     ASSERT_EQ(result.vt, VT_BSTR);
-    EXPECT_EQ(std::u16string(result.bstrVal, SysStringLen(result.bstrVal)),
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(result.bstrVal), SysStringLen(result.bstrVal)),
               u"{\n   \"errorMsg\" : \"设备未连接\",\n   \"resultFlag\" : 0,\n   \"status\" : 1\n}\n");
     VariantClear(&result);
     // Without a place for the result the string is released, not leaked.

@@ -49,7 +49,9 @@ TEST(DocumentText, EscapesByCharacterOfTheCodePage) {
         {"\x01\x1F\x7F", "\"\\u0001\\u001F\x7F\""},
         {gbk(u"淺"), "\"\x9C\x5C\""},                   // the trail byte is no backslash
         {gbk(u"淺\"") + "\\", "\"\x9C\x5C\\\"\\\\\""},  // and the next character still is
+#if !defined(_WIN32)  // GB18030's four-byte form; Wine's GBK writes '?'
         {gbk(u"\u4C9C"), "\"\x82\x34\xEB\x30\""},
+#endif
         {std::string("\x9C"), "\"?\""},              // a lead byte cut off at the end
         {std::string("\xD6\"x"), "\"?\\\"x\""},      // a stray lead byte never swallows an escape
         {std::string("\xD6\nx\xFF"), "\"?\\nx?\""},

@@ -24,7 +24,7 @@ platform::BSTR readCert(CIvelcardCtrl& c) { return c.readCert(); }
 
 // The document as the host receives it, back in UTF-8 for comparison.
 std::string documentText(platform::BSTR text) {
-    std::string utf8 = platform::utf16ToUtf8(std::u16string(text, platform::SysStringLen(text)));
+    std::string utf8 = platform::utf16ToUtf8(std::u16string(reinterpret_cast<const char16_t*>(text), platform::SysStringLen(text)));
     platform::SysFreeString(text);
     return utf8;
 }

@@ -14,7 +14,7 @@ using fakereader::script;
 using Calls = std::vector<std::string>;
 
 // A decoder that never reports success, so that no images are made.
-int noPortrait(char*, int) { return 0; }
+int READER_API noPortrait(char*, int) { return 0; }
 
 class CardRead : public ::testing::Test {
 protected:

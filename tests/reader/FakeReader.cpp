@@ -17,7 +17,7 @@ void record(const char* name, Ints... args) {
     if (script().throwOnCall) throw platform::CException();
 }
 
-int getSamStatus(int port, int flag) {
+int READER_API getSamStatus(int port, int flag) {
     record("SDT_GetSAMStatus", port, flag);
     auto found = script().statusByPort.find(port);
     if (found == script().statusByPort.end() || found->second.empty()) return script().defaultStatus;
@@ -26,28 +26,28 @@ int getSamStatus(int port, int flag) {
     return answer;
 }
 
-int setMaxRfByte(int port, int bytes, int flag) {
+int READER_API setMaxRfByte(int port, int bytes, int flag) {
     record("SDT_SetMaxRFByte", port, bytes, flag);
     return 144;
 }
 
-int closePort(int port) {
+int READER_API closePort(int port) {
     record("SDT_ClosePort", port);
     return script().closeResult;
 }
 
-int getSamIdToStr(int port, char* buffer, int flag) {
+int READER_API getSamIdToStr(int port, char* buffer, int flag) {
     record("SDT_GetSAMIDToStr", port, flag);
     std::memcpy(buffer, script().samIdText.data(), script().samIdText.size());
     return script().samIdResult;
 }
 
-int startFind(int port, unsigned char*, int flag) {
+int READER_API startFind(int port, unsigned char*, int flag) {
     record("SDT_StartFindIDCard", port, flag);
     return script().findResult;
 }
 
-int selectCard(int port, unsigned char*, int flag) {
+int READER_API selectCard(int port, unsigned char*, int flag) {
     record("SDT_SelectIDCard", port, flag);
     return script().selectResult;
 }
@@ -59,7 +59,7 @@ void deliver(unsigned char* text, std::uint32_t* textLength, unsigned char* phot
     *photoLength = sizeof script().photo;
 }
 
-int readBaseFp(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
+int READER_API readBaseFp(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
                std::uint32_t* photoLength, unsigned char*, std::uint32_t* fingerprintLength, int flag) {
     record("SDT_ReadBaseFPMsg", port, flag);
     if (script().readFpResult == 144) {
@@ -69,7 +69,7 @@ int readBaseFp(int port, unsigned char* text, std::uint32_t* textLength, unsigne
     return script().readFpResult;
 }
 
-int readBase(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
+int READER_API readBase(int port, unsigned char* text, std::uint32_t* textLength, unsigned char* photo,
              std::uint32_t* photoLength, int flag) {
     record("SDT_ReadBaseMsg", port, flag);
     if (script().readResult == 144) deliver(text, textLength, photo, photoLength);

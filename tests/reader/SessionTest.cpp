@@ -134,8 +134,13 @@ TEST_F(Session, SamIdQueryKeepsWhatTheLibraryWroteOnFailure) {
 }
 
 TEST(WorkDirectory, PathHasExactlyOneSeparatorBeforeTheDirectoryName) {
+#if defined(_WIN32)
+    EXPECT_EQ(reader::workDirectoryPathFrom("C:\\Temp"), "C:\\Temp\\chinaidcard\\");
+    EXPECT_EQ(reader::workDirectoryPathFrom("C:\\Temp\\"), "C:\\Temp\\chinaidcard\\");
+#else
     EXPECT_EQ(reader::workDirectoryPathFrom("/run/user/1000"), "/run/user/1000/chinaidcard/");
     EXPECT_EQ(reader::workDirectoryPathFrom("/run/user/1000/"), "/run/user/1000/chinaidcard/");
+#endif
 }
 
 }  // namespace

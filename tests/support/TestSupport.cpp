@@ -1,10 +1,12 @@
 #include "support/TestSupport.h"
 
+#if !defined(_WIN32)
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,11 +17,35 @@
 
 namespace testsupport {
 
+#if defined(_WIN32)
+namespace {
+void setVariable(const char* name, const char* value) { ::_putenv_s(name, value); }
+void removeVariable(const char* name) { ::_putenv_s(name, ""); }
+}  // namespace
+
+TempDir::TempDir() {
+    const auto base = std::filesystem::temp_directory_path();
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        const auto candidate = base / ("ivelcard-test-" + std::to_string(std::rand()) + std::to_string(attempt));
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate.string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary directory");
+}
+#else
+namespace {
+void setVariable(const char* name, const char* value) { ::setenv(name, value, 1); }
+void removeVariable(const char* name) { ::unsetenv(name); }
+}  // namespace
+
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "ivelcard-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
+#endif
 
 TempDir::~TempDir() {
     std::error_code ignored;
@@ -30,13 +56,13 @@ TempDir::~TempDir() {
 
 ScopedEnvironment::ScopedEnvironment(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) previous_ = old;
-    if (value) ::setenv(name, value->c_str(), 1);
-    else ::unsetenv(name);
+    if (value) setVariable(name, value->c_str());
+    else removeVariable(name);
 }
 
 ScopedEnvironment::~ScopedEnvironment() {
-    if (previous_) ::setenv(name_, previous_->c_str(), 1);
-    else ::unsetenv(name_);
+    if (previous_) setVariable(name_, previous_->c_str());
+    else removeVariable(name_);
 }
 
 std::string readFile(const std::string& path) {
@@ -59,6 +85,13 @@ std::vector<std::string> readLines(const std::string& path) {
     return lines;
 }
 
+#if defined(_WIN32)
+// Child processes are a matter of the POSIX tests only.
+ProcessResult runProcess(const std::vector<std::string>&, const std::map<std::string, std::optional<std::string>>&,
+                         const std::function<void()>&) {
+    throw std::runtime_error("runProcess is not available on Windows");
+}
+#else
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::optional<std::string>>& environment,
                          const std::function<void()>& childSetup) {
@@ -114,6 +147,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
+#endif
 
 ProcessResult runOnTerminal(const std::vector<std::string>& argv,
                             const std::map<std::string, std::optional<std::string>>& environment,

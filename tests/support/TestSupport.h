@@ -39,16 +39,25 @@ private:
     std::optional<std::string> previous_;
 };
 
-// Points XDG_RUNTIME_DIR of this process at a private scratch directory for
-// as long as the object lives, so nothing touches the user's own.
+// Points the user's private temporary directory of this process
+// (XDG_RUNTIME_DIR; TMP on Windows) at a private scratch directory for as
+// long as the object lives, so nothing touches the user's own.
 class ScopedRuntimeDir {
 public:
     const std::string& path() const { return dir_.path(); }
+#if defined(_WIN32)
+    std::string workDirectory() const { return dir_.path() + "\\chinaidcard\\"; }
+#else
     std::string workDirectory() const { return dir_.path() + "/chinaidcard/"; }
+#endif
 
 private:
     TempDir dir_;
+#if defined(_WIN32)
+    ScopedEnvironment environment_{"TMP", dir_.path()};
+#else
     ScopedEnvironment environment_{"XDG_RUNTIME_DIR", dir_.path()};
+#endif
 };
 
 std::string readFile(const std::string& path);
