@@ -8,7 +8,9 @@
 #include <memory>
 #include <vector>
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// The SSSE3 path on x86-64, where SSE2 is part of the ABI; 32-bit builds
+// (the Windows module) take the portable path.
+#if defined(__GNUC__) && defined(__x86_64__)
 #define IVEL_COLOUR_SSSE3 1
 #include <immintrin.h>
 #endif

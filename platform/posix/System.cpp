@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <set>
 #include <string>
 
 namespace platform {
@@ -45,13 +44,6 @@ std::string directoryRefusal(const std::string& path, DirectoryCheck check) {
 }
 
 bool isOwnDirectory(const std::string& path, DirectoryCheck check) { return directoryRefusal(path, check).empty(); }
-
-void reportProblem(const std::string& line) {
-    static std::mutex lock;
-    static std::set<std::string> reported;
-    const std::lock_guard guard(lock);
-    if (reported.insert(line).second) std::fprintf(stderr, "ivelcard: %s\n", line.c_str());
-}
 
 namespace {
 

@@ -88,16 +88,18 @@ std::string tempPath() {
 // The user's temporary directory lies in the profile, whose permissions keep
 // other users out; a directory qualifies when it is a real directory (not a
 // junction or symbolic link that could lead elsewhere) owned by this user.
-bool isOwnDirectory(const std::string& path, DirectoryCheck) {
+std::string directoryRefusal(const std::string& path, DirectoryCheck) {
     std::string name = path;
     while (name.size() > 3 && isSeparator(name.back())) name.pop_back();
     const DWORD attributes = ::GetFileAttributesA(name.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return false;
-    }
-    return ownedByThisUser(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return "does not exist";
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "is not a directory";
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "is a junction or symbolic link";
+    if (!ownedByThisUser(name)) return "is not owned by this user";
+    return {};
 }
+
+bool isOwnDirectory(const std::string& path, DirectoryCheck check) { return directoryRefusal(path, check).empty(); }
 
 bool makeSureDirectoryPathExists(const std::string& path) {
     std::size_t last = path.find_last_of("\\/");
@@ -120,7 +122,10 @@ bool makeSureDirectoryPathExists(const std::string& path) {
 WriteOutcome writeFileReplacing(const std::string& path, const void* data, std::size_t size) {
     // A library this process has loaded is never overwritten (Windows would
     // refuse anyway while it is mapped); the caller reuses it.
-    if (loadedLibrary(path) != nullptr) return WriteOutcome::InUse;
+    if (ModuleHandle loaded = loadedLibrary(path)) {
+        releaseLibrary(loaded);
+        return WriteOutcome::InUse;
+    }
     const std::size_t slash = path.find_last_of("\\/");
     const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
     char temporary[MAX_PATH + 1] = {};
@@ -151,7 +156,15 @@ bool deleteFile(const std::string& path) { return ::DeleteFileA(path.c_str()) !=
 
 ModuleHandle loadLibrary(const std::string& path) { return ::LoadLibraryA(path.c_str()); }
 
-ModuleHandle loadedLibrary(const std::string& path) { return ::GetModuleHandleA(path.c_str()); }
+// Another reference to the library when this process has it loaded.
+ModuleHandle loadedLibrary(const std::string& path) {
+    HMODULE module = nullptr;
+    return ::GetModuleHandleExA(0, path.c_str(), &module) ? module : nullptr;
+}
+
+void releaseLibrary(ModuleHandle library) {
+    if (library != nullptr) ::FreeLibrary(asModule(library));
+}
 
 void* procAddress(ModuleHandle library, const char* name) {
     if (library == nullptr) return nullptr;

@@ -149,6 +149,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
 }
 #endif
 
+#if defined(_WIN32)
+ProcessResult runOnTerminal(const std::vector<std::string>&, const std::map<std::string, std::optional<std::string>>&,
+                            OnTerminal) {
+    throw std::runtime_error("runOnTerminal is not available on Windows");
+}
+#else
 ProcessResult runOnTerminal(const std::vector<std::string>& argv,
                             const std::map<std::string, std::optional<std::string>>& environment,
                             OnTerminal which) {
@@ -208,6 +214,7 @@ ProcessResult runOnTerminal(const std::vector<std::string>& argv,
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
+#endif
 
 std::string binDir() { return IVELCARD_BIN_DIR; }
 std::string readerLibsDir() { return std::string(IVELCARD_BIN_DIR) + "/../readerlibs"; }
