@@ -28,7 +28,7 @@ constexpr std::size_t kHeader = 54;
 Bytes decodedBitmap;
 int decoderCalls = 0;
 
-int writeDecodedBitmap(char* path, int) {
+int READER_API writeDecodedBitmap(char* path, int) {
     ++decoderCalls;
     const std::string input = path;
     const std::string bitmap = input.substr(0, input.size() - 3) + "bmp";
@@ -118,6 +118,9 @@ TEST_F(CardReadImages, NoisyPortraitsKeepTheirWholePicture) {
 // nothing is decoded (the decoder is not even asked) and the read succeeds
 // with its texts alone.
 TEST_F(CardReadImages, LockThatCannotBeTakenDecodesNothing) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the test prefix cannot make symbolic links";
+#endif
     decodedBitmap = samplePortrait();
     const std::string work = reader::workDirectoryPath();
     ASSERT_FALSE(work.empty());
