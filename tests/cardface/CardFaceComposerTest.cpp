@@ -416,6 +416,11 @@ TEST_F(CardFaceComposerTest, CompositionsWithoutImages) {
 // faces come out as from that font opened afresh), a vanished one is
 // reported as opening it always was.
 TEST_F(CardFaceComposerTest, ChangedOrVanishedSystemFontIsOpenedAgain) {
+#if defined(_WIN32)
+    // Windows keeps a font file that FreeType holds open from being replaced
+    // or removed; the test changes the file under the open face.
+    GTEST_SKIP() << "the open font file cannot be replaced here";
+#endif
     testsupport::TempDir dir;
     const std::string other = "/usr/share/fonts/opentype/ocr-b/OCRB.otf";  // fonts-ocr-b
     if (!std::filesystem::exists(other)) GTEST_SKIP() << other << " is missing";
