@@ -48,4 +48,14 @@ CaughtFailure runGuarded(Work&& work) {
     }
 }
 
+// Runs `fn`, turning std::bad_alloc into the framework's CMemoryException.
+template <class Fn>
+auto translatingBadAlloc(Fn&& fn) {
+    try {
+        return fn();
+    } catch (const std::bad_alloc&) {
+        throw CMemoryException();
+    }
+}
+
 }  // namespace platform

@@ -159,15 +159,6 @@ std::optional<TableConversion> pairToWide(std::string_view text) {
     return std::nullopt;
 }
 
-template <class Fn>
-auto translatingBadAlloc(Fn&& fn) {
-    try {
-        return fn();
-    } catch (const std::bad_alloc&) {
-        throw CMemoryException();
-    }
-}
-
 }  // namespace
 
 std::string wideToAnsi(std::u16string_view text) {

@@ -41,15 +41,6 @@ std::u16string toWide(UINT codePage, std::string_view text) {
     return out;
 }
 
-template <class Fn>
-auto translatingBadAlloc(Fn&& fn) {
-    try {
-        return fn();
-    } catch (const std::bad_alloc&) {
-        throw CMemoryException();
-    }
-}
-
 UINT ansiCodePage() {
     CPINFOEXA info{};
     const UINT thread = ::GetCPInfoExA(CP_THREAD_ACP, 0, &info) ? info.CodePage : ::GetACP();

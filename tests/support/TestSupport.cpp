@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -92,6 +93,36 @@ ProcessResult runProcess(const std::vector<std::string>&, const std::map<std::st
     throw std::runtime_error("runProcess is not available on Windows");
 }
 #else
+// Reads both descriptors into their sinks until each is closed (a terminal
+// whose last writer has gone answers EIO), closes them, then waits for the
+// child and records its exit code.
+static void collectChild(pid_t child, std::array<int, 2> descriptors, std::array<std::string*, 2> sinks,
+                  ProcessResult& result) {
+    pollfd fds[2] = {{descriptors[0], POLLIN, 0}, {descriptors[1], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+            char buffer[65536];
+            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 ProcessResult runProcess(const std::vector<std::string>& argv,
                          const std::map<std::string, std::optional<std::string>>& environment,
                          const std::function<void()>& childSetup) {
@@ -121,30 +152,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv,
     ::close(outPipe[1]);
     ::close(errPipe[1]);
     ProcessResult result;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open = 2;
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-            char buffer[65536];
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    collectChild(child, {outPipe[0], errPipe[0]}, {&result.out, &result.err}, result);
     return result;
 }
 #endif
@@ -187,31 +195,7 @@ ProcessResult runOnTerminal(const std::vector<std::string>& argv,
     ProcessResult result;
     std::string* terminalSink = which == OnTerminal::Output ? &result.out : &result.err;
     std::string* otherSink = which == OnTerminal::Output ? &result.err : &result.out;
-    pollfd fds[2] = {{master, POLLIN, 0}, {other[0], POLLIN, 0}};
-    std::string* sinks[2] = {terminalSink, otherSink};
-    int open = 2;
-    while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-            char buffer[65536];
-            const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<std::size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                // A terminal whose last writer has gone answers EIO.
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    collectChild(child, {master, other[0]}, {terminalSink, otherSink}, result);
     return result;
 }
 #endif
