@@ -1,5 +1,6 @@
 // Services the hosts need beyond the control's own: whether a stream is a
-// terminal, files only their owner may read, and a module file's version.
+// terminal, files only their owner may read, a module file's version, and
+// where the hosts' configuration lives.
 //
 // A module carries its file version (the version record's four numbers) as
 // an ELF note of owner kVersionNoteOwner and type kVersionNoteType whose
@@ -32,5 +33,16 @@ bool writePrivateFile(const std::string& path, std::string_view bytes, std::stri
 // The file version the module at `path` carries, or nothing when the file
 // cannot be read or carries none.
 std::optional<FileVersion> moduleFileVersion(const std::string& path);
+
+// The machine-wide configuration directory, written by an administrator or
+// an installer: "/etc/ivelcard" (POSIX), "%PROGRAMDATA%\Ivelcard" (Windows).
+// No trailing separator; empty when the system names none.
+std::string machineConfigDirectory();
+
+// The user's configuration directory: "$XDG_CONFIG_HOME/ivelcard" when that
+// variable is absolute (a relative one is ignored, as the XDG rules say),
+// else "$HOME/.config/ivelcard" (POSIX); "%APPDATA%\Ivelcard" (Windows).
+// No trailing separator; empty when there is none.
+std::string userConfigDirectory();
 
 }  // namespace platform

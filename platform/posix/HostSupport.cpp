@@ -1,4 +1,5 @@
 #include "platform/HostSupport.h"
+#include "platform/System.h"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -84,6 +85,16 @@ std::optional<FileVersion> moduleFileVersion(const std::string& path) {
         if (auto version = findVersionNote(notes)) return version;
     }
     return std::nullopt;
+}
+
+std::string machineConfigDirectory() { return "/etc/ivelcard"; }
+
+std::string userConfigDirectory() {
+    if (auto config = environmentVariable("XDG_CONFIG_HOME"); config && !config->empty() && config->front() == '/') {
+        return *config + "/ivelcard";
+    }
+    if (auto home = environmentVariable("HOME"); home && !home->empty()) return *home + "/.config/ivelcard";
+    return {};
 }
 
 }  // namespace platform
