@@ -81,10 +81,10 @@ std::string defaultWebRoot() {
 
 }  // namespace
 
-int serve(const std::string& modulePath, const std::vector<std::string>& args) {
+int serve(const host::ModuleChoice& module, const std::vector<std::string>& args) {
     ServerOptions options;
     options.port = kDefaultPort;
-    options.modulePath = modulePath;
+    options.module = module;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& option = args[i];
         if (option == "--help" || option == "-h") {

@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "host/ControlHost.h"
+
 namespace bridge {
 
-// Runs the service for the module at `modulePath`; the exit status. Usage
+// Runs the service for the chosen module; the exit status. Usage
 // errors print `usage` and give 64.
-int serve(const std::string& modulePath, const std::vector<std::string>& args);
+int serve(const host::ModuleChoice& module, const std::vector<std::string>& args);
 
 // The usage lines of the serve command, for the host's help text.
 extern const char* const kServeUsage;

@@ -743,14 +743,14 @@ int Service::run() {
         return 1;
     }
     policy_.emplace(port_, options_.allowOrigins);
-    if (!apartment_.start(options_.modulePath, error)) {
+    if (!apartment_.start(options_.module, error)) {
         std::fprintf(stderr, "ivelcard: %s\n", error.c_str());
         return 1;
     }
     Json::Value info(Json::objectValue);
     info["service"] = kServiceName;
     info["version"] = IVELCARD_VERSION;
-    info["module"] = options_.modulePath;
+    info["module"] = options_.module.path;
     info["progId"] = control::kControlProgId;
     info["virtualReader"] = options_.virtualReader;
     info["allowOrigins"] = Json::Value(Json::arrayValue);

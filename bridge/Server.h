@@ -17,12 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "host/ControlHost.h"
+
 namespace bridge {
 
 struct ServerOptions {
     unsigned short port = 24010;
     std::vector<std::string> allowOrigins;
-    std::string modulePath;
+    host::ModuleChoice module;
     std::string webRoot;
     bool virtualReader = false;
 };
