@@ -73,16 +73,16 @@ bool readConfiguration(std::vector<std::string>& origins) {
 std::string defaultWebRoot() {
     namespace fs = std::filesystem;
     const fs::path program = platform::executablePath();
-    const fs::path installed = program.parent_path() / "../share/ivelcard/web";
     std::error_code ec;
-    if (fs::is_regular_file(installed / "ivelcard.js", ec)) return fs::weakly_canonical(installed, ec).string();
+    for (const fs::path& candidate : {program.parent_path() / "web", program.parent_path() / "../share/ivelcard/web"}) {
+        if (fs::is_regular_file(candidate / "ivelcard.js", ec)) return fs::weakly_canonical(candidate, ec).string();
+    }
     return IVELCARD_SOURCE_WEB_DIR;
 }
 
 }  // namespace
 
-int serve(const host::ModuleChoice& module, const std::vector<std::string>& args) {
-    ServerOptions options;
+int serve(const host::ModuleChoice& module, const std::vector<std::string>& args, ServerOptions options) {
     options.port = kDefaultPort;
     options.module = module;
     for (std::size_t i = 0; i < args.size(); ++i) {

@@ -34,6 +34,8 @@ struct ModuleChoice {
 
 // The module file name of this system: "libivelcard.so", "ivelcard.ocx".
 extern const char* const kModuleFileName;
+// Where registrations are kept, for help texts: the end of a sentence.
+extern const char* const kRegistryHelp;
 
 // Joins a single-threaded apartment on the calling thread for its lifetime
 // (Windows); nothing on POSIX.
@@ -117,6 +119,10 @@ void reportRegistryProblem(bool forWriting = true);
 
 // An HRESULT as text, "0x80040200".
 std::string hresultText(platform::HRESULT hr);
+
+// Draws the view into a `width` x `height` picture (a device context of
+// this system's); the picture as a 24-bit BMP file in `bmp`. The Draw result.
+platform::HRESULT drawView(platform::IViewObject* view, int width, int height, std::string& bmp);
 
 // Waits on `wake` (with `lock` held) until `ready()` is true. On Windows the
 // waiting thread keeps dispatching its window messages meanwhile, so that

@@ -36,6 +36,7 @@ bool classUnavailable(HRESULT hr) {
 }  // namespace
 
 const char* const kModuleFileName = "ivelcard.ocx";
+const char* const kRegistryHelp = " registrations go\nto the Windows registry (HKEY_CLASSES_ROOT).\n";
 
 ApartmentScope::ApartmentScope() {
     joined_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
@@ -65,6 +66,34 @@ bool ControlHost::createRegistered(const ModuleChoice& module, std::string& erro
     std::fprintf(stderr, "ivelcard: COM cannot create %s (%s); using %s beside this program\n",
                  control::kControlProgId, hresultText(hr).c_str(), beside.path.c_str());
     return openFile(beside, error);
+}
+
+HRESULT drawView(IViewObject* view, int width, int height, std::string& bmp) {
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    HDC dc = ::CreateCompatibleDC(nullptr);
+    void* bits = nullptr;
+    HBITMAP bitmap = dc != nullptr ? ::CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0) : nullptr;
+    HRESULT hr = E_OUTOFMEMORY;
+    if (bitmap != nullptr) {
+        HGDIOBJ previous = ::SelectObject(dc, bitmap);
+        const RECTL bounds{0, 0, width, height};
+        hr = view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0);
+        ::GdiFlush();
+        if (SUCCEEDED(hr)) {
+            // Rows of 24-bit pixels padded to 4 bytes, bottom row first.
+            const auto size = static_cast<DWORD>((static_cast<std::size_t>(width) * 3 + 3) / 4 * 4 * height);
+            const BITMAPFILEHEADER file{0x4D42, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + size, 0, 0,
+                                        sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+            bmp.assign(reinterpret_cast<const char*>(&file), sizeof file);
+            bmp.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+            bmp.append(static_cast<const char*>(bits), size);
+        }
+        ::SelectObject(dc, previous);
+        ::DeleteObject(bitmap);
+    }
+    if (dc != nullptr) ::DeleteDC(dc);
+    return hr;
 }
 
 void waitPumpingMessages(std::condition_variable& wake, std::unique_lock<std::mutex>& lock,

@@ -26,7 +26,6 @@
 #include "control/Identifiers.h"
 #include "platform/CodePage.h"
 #include "platform/DataDirectory.h"
-#include "platform/DeviceContext.h"
 #include "platform/HostSupport.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
@@ -250,7 +249,7 @@ void explainMissingFaces(const Json::Value& answer) {
 bool writeImages(const Json::Value& answer, const std::string& directory, std::initializer_list<ImageMember> images) {
     bool complete = true;
     for (const ImageMember& image : images) {
-        const std::string path = directory + "/" + image.fileName;
+        const std::string path = directory + platform::kPathSeparator + image.fileName;
         const std::string text = imageText(answer, image.key);
         if (text.empty()) {
             std::fprintf(stderr, "ivelcard: %s not written: the document's %s is empty\n", path.c_str(), image.key);
@@ -381,15 +380,12 @@ int draw(const Command& command, Invocation& call) {
     if (FAILED(control.control()->QueryInterface(platform::IID_IViewObject, reinterpret_cast<void**>(&view)))) {
         return fail("the control cannot be drawn", kExitNoModule);
     }
-    platform::CDC dc(width, height);
-    const platform::RECTL bounds{0, 0, width, height};
-    const platform::HRESULT hr =
-        view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, &dc, &bounds, nullptr, nullptr, 0);
+    std::string bmp;
+    const platform::HRESULT hr = drawView(view, width, height, bmp);
     view->Release();
     if (FAILED(hr)) return fail("drawing failed (" + hresultText(hr) + ")", kExitFailed);
     const std::string out = call.option("--out");
     std::ofstream file(out, std::ios::binary | std::ios::trunc);
-    const std::string bmp = dc.toBmp();
     file.write(bmp.data(), static_cast<std::streamsize>(bmp.size()));
     return file ? kExitDone : fail("cannot write " + out, kExitFailed);
 }
@@ -450,7 +446,9 @@ std::string helpText() {
         "\n"
         "The module is PATH, else $IVELCARD_MODULE, else the module registered for\n"
         "IVELCARD.QVCtrl.1 (when that file is gone: the one beside this program),\n"
-        "else libivelcard.so beside this program.\n"
+        "else " +
+        std::string(kModuleFileName) +
+        " beside this program.\n"
         "\n"
         "Exit status:\n";
     for (const ExitStatusRow& row : kExitStatuses) {
@@ -461,9 +459,8 @@ std::string helpText() {
     text +=
         "\n"
         "The virtual reader reads its description from $IVELCARD_VIRTUAL_READER and\n"
-        "logs its calls to $IVELCARD_VIRTUAL_READER_LOG when set; the registry lives\n"
-        "in $IVELCARD_REGISTRY_DIR, else $XDG_CONFIG_HOME/ivelcard, else\n"
-        "~/.config/ivelcard.\n";
+        "logs its calls to $IVELCARD_VIRTUAL_READER_LOG when set;" +
+        std::string(kRegistryHelp);
     return text;
 }
 
