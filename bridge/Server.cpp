@@ -189,11 +189,12 @@ public:
     }
 
     // One line per request (or WebSocket): method, path, origin, status,
-    // milliseconds, then `note`. Refusals beyond kRefusalLinesPerSecond are
-    // counted, not logged.
+    // milliseconds, then `note`. Refusals (HTTP 4xx and 5xx; a WebSocket's
+    // close code is none) beyond kRefusalLinesPerSecond are counted, not
+    // logged.
     void log(std::string_view method, std::string_view path, std::string_view origin, int status,
              Clock::time_point started, std::string_view note = {}) {
-        if (status >= 400 && !refusalLineAllowed()) return;
+        if (status >= 400 && status < 600 && !refusalLineAllowed()) return;
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
         char line[256];
         std::snprintf(line, sizeof line, "%s %s %s %d %.1fms", loggable(method, 16).c_str(), loggable(path).c_str(),
@@ -860,6 +861,19 @@ void Service::poll() {
 
 PollResult Service::pollReader(Control& control) {
     PollState& state = pollState_;
+    PollResult result;
+    if (!state.readerReady) {
+        // Nothing to read while the reader is absent; it is looked for
+        // again every kReaderCheckInterval.
+        if (Clock::now() - state.lastCheck >= kReaderCheckInterval) {
+            state.lastCheck = Clock::now();
+            state.readerReady = checkReader(control, false);
+        }
+        if (!state.readerReady) {
+            result.readerReady = false;
+            return result;
+        }
+    }
     Control::Outcome read = control.read();
     // The control gives the same text while the same card stays: compared
     // first, parsed only when it changed.
@@ -871,7 +885,6 @@ PollResult Service::pollReader(Control& control) {
         state.lastCard = state.lastWasCard ? std::make_shared<const std::string>(read.document) : nullptr;
         state.lastText = std::move(read.document);
     }
-    PollResult result;
     if (state.lastWasCard) {
         result.card = state.lastCard;
         state.readerReady = true;
@@ -917,6 +930,11 @@ void Service::distribute(const PollResult& result) {
             continue;
         }
         ++it;
+        // The reader's return is told before the card it finds, its loss
+        // after the card's removal.
+        const bool readerChanged = watcher.readerReady != result.readerReady;
+        watcher.readerReady = result.readerReady;
+        if (readerChanged && result.readerReady) session->send(readyEvent);
         if (result.card && watcher.lastCard != result.card) {
             watcher.lastCard = result.card;
             if (!cardEvent) {
@@ -931,10 +949,7 @@ void Service::distribute(const PollResult& result) {
             watcher.lastCard.reset();
             session->send(removedEvent);
         }
-        if (watcher.readerReady != result.readerReady) {
-            watcher.readerReady = result.readerReady;
-            session->send(result.readerReady ? readyEvent : absentEvent);
-        }
+        if (readerChanged && !result.readerReady) session->send(absentEvent);
     }
 }
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <map>
 #include <optional>
@@ -51,7 +53,13 @@ public:
     std::string origin() const { return "http://" + host(); }
     int pid() const { return pid_; }
     // Sends SIGTERM and waits; the exit status (-1 unless a normal exit).
-    int terminate();
+    int terminate() {
+        signal(SIGTERM);
+        return wait();
+    }
+    void signal(int number) const;
+    // Waits for the service to end; its exit status (-1 unless a normal exit).
+    int wait();
 
 private:
     int pid_ = -1;
