@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <iterator>
 #include <regex>
 #include <sstream>
@@ -26,6 +27,8 @@ Service::Service(const std::vector<std::string>& extraArgs, const std::map<std::
     }
     argv.insert(argv.end(), {"--port", "0"});
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    // A service started before in the same test wrote to the same log.
+    const std::size_t logStart = testsupport::readFile(logPath).size();
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -43,7 +46,7 @@ Service::Service(const std::vector<std::string>& extraArgs, const std::map<std::
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline) {
         std::smatch match;
-        const std::string log = testsupport::readFile(logPath);
+        const std::string log = testsupport::readFile(logPath).substr(logStart);
         if (std::regex_search(log, match, serving)) {
             port_ = static_cast<unsigned short>(std::stoi(match[1]));
             return;
@@ -58,13 +61,21 @@ Service::Service(const std::vector<std::string>& extraArgs, const std::map<std::
     throw std::runtime_error("the service did not start");
 }
 
+void Service::signal(int number) const {
+    if (pid_ > 0) ::kill(pid_, number);
+}
+
 int Service::terminate() {
-    if (pid_ < 0) return -1;
     if (const char* stop = std::getenv("IVELCARD_BRIDGE_STOP"); stop != nullptr && *stop != 0) {
-        if (std::system(stop) != 0) ADD_FAILURE() << "the stop command failed: " << stop;
+        if (pid_ >= 0 && std::system(stop) != 0) ADD_FAILURE() << "the stop command failed: " << stop;
     } else {
-        ::kill(pid_, SIGTERM);
+        signal(SIGTERM);
     }
+    return wait();
+}
+
+int Service::wait() {
+    if (pid_ < 0) return -1;
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
@@ -153,13 +164,14 @@ std::string Bridge::raw(const std::string& bytes, std::chrono::milliseconds wait
     asio::write(stream.socket(), asio::buffer(bytes));
     std::string received;
     char chunk[4096];
-    beast::error_code ec;
-    for (;;) {
-        stream.expires_after(wait);
-        const std::size_t n = stream.read_some(asio::buffer(chunk), ec);
-        received.append(chunk, n);
-        if (ec) break;
-    }
+    std::function<void()> readMore = [&] {
+        stream.async_read_some(asio::buffer(chunk), [&](beast::error_code ec, std::size_t n) {
+            received.append(chunk, n);
+            if (!ec) readMore();
+        });
+    };
+    readMore();
+    ioc.run_for(wait);
     return received;
 }
 

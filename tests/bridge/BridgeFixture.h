@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <map>
 #include <optional>
@@ -58,6 +60,9 @@ public:
     // Sends SIGTERM (or runs $IVELCARD_BRIDGE_STOP) and waits; the exit
     // status (-1 unless a normal exit).
     int terminate();
+    void signal(int number) const;
+    // Waits for the service to end; its exit status (-1 unless a normal exit).
+    int wait();
 
 private:
     int pid_ = -1;

@@ -5,7 +5,9 @@
 #include <gmock/gmock.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <sstream>
@@ -63,6 +65,13 @@ TEST_F(Bridge, InfoNamesTheModuleAndTheAllowedOrigins) {
                              testsupport::binDir() +
                              "/libivelcard.so\",\"progId\":\"IVELCARD.QVCtrl.1\",\"service\":\"ivelcard-bridge\","
                              "\"version\":\"2.0.2.2\",\"virtualReader\":true}");
+    // The module's path (it may hold a home directory) only for the
+    // service's own pages and programs without Origin.
+    EXPECT_THAT(request(http::verb::get, "/v1/info", {{"Origin", service_->origin()}}).body, HasSubstr("\"module\":"));
+    const Reply foreign = request(http::verb::get, "/v1/info", {{"Origin", "https://desk.example.org"}});
+    EXPECT_EQ(foreign.status, 200);
+    EXPECT_THAT(foreign.body, Not(HasSubstr("\"module\":")));
+    EXPECT_THAT(foreign.body, HasSubstr("\"progId\":"));
 }
 
 TEST_F(Bridge, ForeignHostNamesAreRefusedBeforeAnyCall) {
@@ -157,6 +166,29 @@ TEST_F(Bridge, StaticFilesWithTheirTypesAndNothingElse) {
         const int status = request(http::verb::get, target).status;
         EXPECT_TRUE(status == 404 || status == 400) << target << " " << status;
     }
+    // No page may frame an answer; the demo loads only its own files and
+    // talks to its own origin or to a bridge on 127.0.0.1.
+    EXPECT_EQ(demo.header("x-frame-options"), "DENY");
+    EXPECT_EQ(demo.header("content-security-policy"),
+              "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+              "connect-src 'self' http://127.0.0.1:* ws://127.0.0.1:*; base-uri 'none'; form-action 'none'; "
+              "frame-ancestors 'none'");
+    for (const Reply& other : {client, request(http::verb::get, "/v1/info"), request(http::verb::get, "/nothing"),
+                               post("/v1/call/getStatus")}) {
+        EXPECT_EQ(other.header("x-frame-options"), "DENY");
+        EXPECT_EQ(other.header("content-security-policy"), "frame-ancestors 'none'");
+    }
+
+    // Files up to 1 MiB are served, larger ones are not read.
+    testsupport::TempDir root;
+    ::mkdir((root / "demo").c_str(), 0700);
+    testsupport::writeFile(root / "demo/fits.js", std::string(1024 * 1024, 'a'));
+    testsupport::writeFile(root / "demo/big.js", std::string(1024 * 1024 + 1, 'a'));
+    start({"--web-root", root.path()});
+    EXPECT_EQ(request(http::verb::get, "/demo/fits.js").body.size(), 1024u * 1024u);
+    const Reply big = request(http::verb::get, "/demo/big.js");
+    EXPECT_EQ(big.status, 500);
+    EXPECT_THAT(big.body, StartsWith(refusal("file-too-large")));
 }
 
 TEST_F(Bridge, OversizedOrMalformedRequestsAreRefusedAndClosed) {
@@ -172,6 +204,22 @@ TEST_F(Bridge, OversizedOrMalformedRequestsAreRefusedAndClosed) {
     EXPECT_THAT(malformed, StartsWith("HTTP/1.1 400 "));
     EXPECT_THAT(malformed, HasSubstr("Connection: close"));
     EXPECT_THAT(raw("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n"), StartsWith("HTTP/1.1 400 "));
+    // The header limit is exact: a request line and headers of 8192 bytes
+    // pass, 8193 do not.
+    const auto sized = [&](std::size_t total) {
+        const std::string start = "GET /v1/info HTTP/1.1\r\n" + host + "Connection: close\r\nX-Pad: ";
+        return start + std::string(total - start.size() - 4, 'a') + "\r\n\r\n";
+    };
+    EXPECT_THAT(raw(sized(8192)), StartsWith("HTTP/1.1 200 "));
+    EXPECT_THAT(raw(sized(8193)), StartsWith("HTTP/1.1 431 "));
+    // Host, Origin or Content-Type twice: which one counts is not guessed.
+    const std::string origin = "Origin: " + service_->origin() + "\r\n";
+    for (const std::string& twice : {host, origin + origin, std::string("Content-Type: application/json\r\n")}) {
+        const std::string reply = raw("POST /v1/call/getStatus HTTP/1.1\r\n" + host +
+                                      "Content-Type: application/json\r\nContent-Length: 0\r\n" + twice + "\r\n");
+        EXPECT_THAT(reply, StartsWith("HTTP/1.1 400 ")) << twice;
+        EXPECT_THAT(reply, HasSubstr(R"({"error":"duplicate-header",)"));
+    }
     EXPECT_TRUE(callLog().empty());
 }
 
@@ -289,6 +337,42 @@ TEST_F(Bridge, SigtermFinishesTheReadInProgress) {
     EXPECT_THAT(serviceLog(), HasSubstr("ivelcard: stopped"));
 }
 
+TEST_F(Bridge, ASecondSignalOrAReaderCallThatNeverReturnsEndsTheStop) {
+    describeReader(R"({"latencyMs": 60000})");  // connect waits a minute
+    const std::string read = "POST /v1/read HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nContent-Type: application/json\r\n"
+                             "Content-Length: 0\r\n\r\n";
+    const auto reading = [&] {
+        std::string bytes = read;
+        bytes.replace(bytes.find("PORT"), 4, std::to_string(service_->port()));
+        return std::async(std::launch::async, [this, bytes] { return raw(bytes, 20s); });
+    };
+    for (const bool twice : {true, false}) {
+        start();
+        auto pending = reading();
+        std::this_thread::sleep_for(300ms);
+        const auto began = std::chrono::steady_clock::now();
+        service_->signal(SIGTERM);
+        if (twice) {
+            std::this_thread::sleep_for(200ms);
+            service_->signal(SIGINT);
+        }
+        const int status = service_->wait();
+        const auto took = std::chrono::steady_clock::now() - began;
+        pending.get();
+        if (twice) {
+            EXPECT_EQ(status, 2);
+            EXPECT_LT(took, 5s);
+            EXPECT_THAT(serviceLog(), HasSubstr("ivelcard: stopped at once by a second signal\n"));
+        } else {
+            EXPECT_EQ(status, 3);
+            EXPECT_GE(took, 9s);
+            EXPECT_LT(took, 20s);
+            EXPECT_THAT(serviceLog(),
+                        HasSubstr("ivelcard: the reader call in progress did not return within 10 s; ending without it\n"));
+        }
+    }
+}
+
 TEST_F(Bridge, AConfigurationThatIsNotStrictJsonStopsTheStart) {
     for (const std::string& config : {std::string(1000, '[') + std::string(1000, ']'),
                                       std::string(R"({"allowOrigins": []} // note)")}) {
@@ -380,6 +464,142 @@ TEST_F(Bridge, WatchingReportsEachCardOnceAndItsRemoval) {
     EXPECT_EQ(events.receive(), R"({"id":8,"watching":false})");
     describeReader(sampleCardDescription());
     EXPECT_EQ(events.receive(700ms), std::nullopt);
+}
+
+TEST_F(Bridge, WebSocketHandshakesAreTheServicesOwnAndLoggedOnce) {
+    start();
+    const std::string port = std::to_string(service_->port());
+    const std::string upgrade = "GET /v1/events HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                                "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n";
+    // Refusals of the WebSocket library: JSON, no library version, logged
+    // with the status sent.
+    const std::string badVersion =
+        raw(upgrade + "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 8\r\n\r\n", 3s);
+    EXPECT_THAT(badVersion, StartsWith("HTTP/1.1 426 "));
+    const std::string noKey = raw(upgrade + "Sec-WebSocket-Version: 13\r\n\r\n", 3s);
+    EXPECT_THAT(noKey, StartsWith("HTTP/1.1 400 "));
+    for (const std::string& refused : {badVersion, noKey}) {
+        EXPECT_THAT(refused, HasSubstr("Content-Type: application/json; charset=utf-8\r\n"));
+        EXPECT_THAT(refused, HasSubstr(R"({"error":"bad-handshake",)"));
+        EXPECT_THAT(refused, Not(HasSubstr("Beast")));
+    }
+    // A first message sent in the same write as the handshake is answered.
+    const std::string message = R"({"id":1,"call":"getStatus"})";
+    std::string frame = {'\x81', static_cast<char>(0x80 | message.size()), '\x01', '\x02', '\x03', '\x04'};
+    for (std::size_t i = 0; i < message.size(); ++i) frame.push_back(static_cast<char>(message[i] ^ (1 + i % 4)));
+    const std::string opened =
+        raw(upgrade + "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n" + frame, 1500ms);
+    EXPECT_THAT(opened, StartsWith("HTTP/1.1 101 "));
+    EXPECT_THAT(opened, HasSubstr("Server: ivelcard-bridge\r\n"));
+    EXPECT_THAT(opened, HasSubstr(R"({"document":"{\n   \"errorMsg\" : )"));
+
+    // One line when a WebSocket opens and one when it closes, whatever it
+    // sends in between.
+    {
+        Events events(service_->port(), "");
+        for (int i = 0; i < 300; ++i) events.send("not json");
+        for (int i = 0; i < 300; ++i) ASSERT_TRUE(events.receive());
+    }
+    std::this_thread::sleep_for(300ms);
+    const std::string log = serviceLog();
+    EXPECT_THAT(log, HasSubstr("GET /v1/events - 426 "));
+    EXPECT_THAT(log, HasSubstr("GET /v1/events - 400 "));
+    EXPECT_THAT(log, HasSubstr(": closed, 300 messages in, 300 out, 300 refused\n"));
+    std::istringstream lines(log);
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) count += line.find("/v1/events") != std::string::npos;
+    EXPECT_EQ(count, 6);  // two refusals, two opened, two closed
+    // Refusals beyond ten a second are counted, not logged.
+    for (int i = 0; i < 100; ++i) post("/v1/call/getStatus", {{"Origin", "http://evil.example"}});
+    std::this_thread::sleep_for(1100ms);
+    post("/v1/call/getStatus", {{"Origin", "http://evil.example"}});
+    std::this_thread::sleep_for(200ms);  // the line follows the answer
+    const std::string flooded = serviceLog();
+    std::istringstream refusals(flooded);
+    int refusalLines = 0;
+    for (std::string line; std::getline(refusals, line);) refusalLines += line.find(" 403 ") != std::string::npos;
+    EXPECT_LE(refusalLines, 40);
+    EXPECT_THAT(flooded, ::testing::ContainsRegex("ivelcard: [0-9]+ more refusals not logged\n"));
+}
+
+TEST_F(Bridge, NoLocalProgramLocksTheDeskOut) {
+    describeReader(noCardDescription());
+    start();
+    Events watcher(service_->port(), "");
+    watcher.send(R"({"id": 1, "watch": true, "intervalMs": 200})");
+    EXPECT_EQ(watcher.receive(), R"({"id":1,"intervalMs":200,"watching":true})");
+    const auto genuine = [this] {
+        const auto before = std::chrono::steady_clock::now();
+        const int status = post("/v1/call/getStatus").status;
+        EXPECT_EQ(status, 200);
+        return std::chrono::steady_clock::now() - before;
+    };
+    asio::io_context ioc;
+    // 64 connections pipeline requests and never read their answers.
+    std::string pipelined;
+    for (int i = 0; i < 200; ++i) pipelined += "GET /v1/info HTTP/1.1\r\nHost: " + service_->host() + "\r\n\r\n";
+    std::vector<tcp::socket> greedy;
+    for (int i = 0; i < 64; ++i) {
+        greedy.emplace_back(ioc);
+        greedy.back().open(tcp::v4());
+        greedy.back().set_option(asio::socket_base::receive_buffer_size(4096));
+        greedy.back().connect(tcp::endpoint(asio::ip::address_v4::loopback(), service_->port()));
+        asio::write(greedy.back(), asio::buffer(pipelined));
+    }
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(genuine(), 500ms);
+    // 70 WebSockets that do nothing: the watch is not idle and stays.
+    std::vector<std::unique_ptr<Events>> quiet;
+    for (int i = 0; i < 70; ++i) quiet.push_back(std::make_unique<Events>(service_->port(), ""));
+    EXPECT_LT(genuine(), 500ms);
+    describeReader(sampleCardDescription());
+    const auto card = watcher.receive();
+    ASSERT_TRUE(card);
+    EXPECT_THAT(*card, HasSubstr(R"(,"event":"card"})"));
+    // The connections that never read were dropped.
+    int dropped = 0;
+    for (tcp::socket& socket : greedy) {
+        std::vector<char> sink(1 << 20);
+        beast::error_code ec;
+        socket.non_blocking(true);
+        while (!ec) socket.read_some(asio::buffer(sink), ec);
+        dropped += ec != asio::error::would_block;
+    }
+    EXPECT_EQ(dropped, 64);
+}
+
+TEST_F(Bridge, WatchingTellsTheReadersStateAndSparesACardThatStays) {
+    describeReader(sampleCardDescription());
+    start();
+    Events events(service_->port(), "");
+    events.send(R"({"id": 1, "watch": true, "intervalMs": 200})");
+    EXPECT_EQ(events.receive(), R"({"id":1,"intervalMs":200,"watching":true})");
+    const auto first = events.receive();
+    ASSERT_TRUE(first);
+    EXPECT_THAT(*first, HasSubstr(R"(,"event":"card"})"));
+    // The same card staying is read every 2 s, not at every interval.
+    const auto reads = [this] {
+        const auto calls = callLog();
+        return std::count_if(calls.begin(), calls.end(),
+                             [](const std::string& call) { return call.rfind("SDT_ReadBaseFPMsg", 0) == 0; });
+    };
+    const auto before = reads();
+    std::this_thread::sleep_for(4s);
+    EXPECT_LE(reads() - before, 3);
+    EXPECT_GE(reads() - before, 1);
+    // The reader unplugged: the card is gone and the reader absent; plugged
+    // back: ready on a new session, and the card is seen again.
+    describeReader(R"({"ports": {}, "card": null})");
+    EXPECT_EQ(events.receive(), R"({"event":"removed"})");
+    EXPECT_EQ(events.receive(), R"({"event":"reader","state":"absent"})");
+    const std::size_t unplugged = callLog().size();
+    describeReader(sampleCardDescription());
+    EXPECT_EQ(events.receive(), R"({"event":"reader","state":"ready"})");
+    const auto again = events.receive();
+    ASSERT_TRUE(again);
+    EXPECT_THAT(*again, HasSubstr(R"(,"event":"card"})"));
+    const auto calls = callLog();
+    EXPECT_NE(std::find(calls.begin() + static_cast<long>(unplugged), calls.end(), "SDT_ClosePort 1001"), calls.end());
 }
 
 }  // namespace
