@@ -3,24 +3,27 @@
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 
-#include <json/json.h>
-
+#include "bridge/AllowList.h"
 #include "bridge/Policy.h"
 #include "bridge/Server.h"
+#include "platform/HostSupport.h"
 #include "platform/System.h"
 
 namespace bridge {
 
 const char* const kServeUsage =
-    "  serve [--port N] [--allow-origin ORIGIN]... [--web-root DIR]\n"
+    "  serve [--port N] [--allow-origin ORIGIN]... [--web-root DIR] [--allow-other-users]\n"
     "                           serve the control to browser pages on\n"
     "                           127.0.0.1 and [::1] (default port 24010; 0 picks\n"
     "                           a free one); pages of the allowed origins (and\n"
     "                           of the service itself, demo page at /demo/) may\n"
     "                           call it; more origins in \"allowOrigins\" of\n"
-    "                           $XDG_CONFIG_HOME/ivelcard/bridge.json\n";
+    "                           /etc/ivelcard/bridge.json (ivelcard allow-origin)\n"
+    "                           and ~/.config/ivelcard/bridge.json, read again\n"
+    "                           when they change and on SIGHUP. Only the user who\n"
+    "                           runs it is served, unless --allow-other-users\n";
 
 namespace {
 
@@ -33,41 +36,15 @@ int usageError(const std::string& message) {
     return kUsageError;
 }
 
-std::string configDirectory() {
-    if (auto xdg = platform::environmentVariable("XDG_CONFIG_HOME"); xdg && !xdg->empty()) return *xdg + "/ivelcard";
-    if (auto home = platform::environmentVariable("HOME"); home && !home->empty()) return *home + "/.config/ivelcard";
-    return {};
-}
-
-// Adds the origins of bridge.json; false (with the reason printed) when the
-// file exists but is not a valid configuration.
-bool readConfiguration(std::vector<std::string>& origins) {
-    const std::string directory = configDirectory();
-    if (directory.empty()) return true;
-    const std::string path = directory + "/bridge.json";
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return true;
-    Json::Value config;
-    std::string errors;
-    if (!Json::parseFromStream(Json::CharReaderBuilder(), file, &config, &errors) || !config.isObject()) {
-        std::fprintf(stderr, "ivelcard serve: %s is not a JSON object\n", path.c_str());
-        return false;
+// `path` with the home directory written as "~": the user's file as a
+// refused page may be told it.
+std::string shownPath(const std::string& path) {
+    const auto home = platform::environmentVariable("HOME");
+    if (home && !home->empty() && path.size() > home->size() && path.compare(0, home->size(), *home) == 0 &&
+        path[home->size()] == '/') {
+        return "~" + path.substr(home->size());
     }
-    const Json::Value& list = config["allowOrigins"];
-    if (list.isNull()) return true;
-    if (!list.isArray()) {
-        std::fprintf(stderr, "ivelcard serve: \"allowOrigins\" in %s is not a list\n", path.c_str());
-        return false;
-    }
-    for (const Json::Value& origin : list) {
-        if (!origin.isString() || !OriginPolicy::normalise(origin.asString())) {
-            std::fprintf(stderr, "ivelcard serve: %s: not an origin: %s\n", path.c_str(),
-                         origin.isString() ? origin.asString().c_str() : "(not a string)");
-            return false;
-        }
-        origins.push_back(origin.asString());
-    }
-    return true;
+    return "bridge.json in the user's configuration directory";
 }
 
 std::string defaultWebRoot() {
@@ -91,6 +68,10 @@ int serve(const std::string& modulePath, const std::vector<std::string>& args) {
             std::fprintf(stdout, "usage: ivelcard [--module PATH] serve [OPTIONS]\n%s", kServeUsage);
             return 0;
         }
+        if (option == "--allow-other-users") {
+            options.allowOtherUsers = true;
+            continue;
+        }
         if (i + 1 >= args.size()) return usageError("unknown or incomplete option '" + option + "'");
         const std::string& value = args[++i];
         if (option == "--port") {
@@ -111,7 +92,34 @@ int serve(const std::string& modulePath, const std::vector<std::string>& args) {
             return usageError("unknown option '" + option + "'");
         }
     }
-    if (!readConfiguration(options.allowOrigins)) return kConfigError;
+    const std::string userDirectory = platform::userConfigDirectory();
+    const std::string machineFile = platform::machineConfigDirectory() + platform::kPathSeparator + "bridge.json";
+    const std::string userFile = userDirectory.empty() ? "" : userDirectory + platform::kPathSeparator + "bridge.json";
+    auto files = std::make_shared<AllowListFiles>(std::vector<std::string>{machineFile, userFile},
+                                                  [](const std::string& line) {
+                                                      std::fprintf(stderr, "ivelcard serve: %s\n", line.c_str());
+                                                  });
+    if (!files->load()) return kConfigError;
+    for (const std::string& origin : options.allowOrigins) {
+        if (isInsecureRemoteOrigin(origin)) {
+            std::fprintf(stderr,
+                         "ivelcard serve: warning: %s is a page over plain http: anyone on its way to the desk can "
+                         "alter it\n",
+                         origin.c_str());
+        }
+    }
+    const std::vector<std::string> given = options.allowOrigins;
+    const auto configured = [given, files] {
+        std::vector<std::string> origins = given;
+        for (const std::string& origin : files->origins()) origins.push_back(origin);
+        return origins;
+    };
+    options.allowOrigins = configured();
+    options.reloadOrigins = [files, configured](bool force) -> std::optional<std::vector<std::string>> {
+        if (!files->refresh(force)) return std::nullopt;
+        return configured();
+    };
+    options.allowListPlaces = {machineFile, userFile.empty() ? std::string() : shownPath(userFile)};
     if (options.webRoot.empty()) options.webRoot = defaultWebRoot();
     options.virtualReader = IVELCARD_VIRTUAL_READER_EMBEDDED != 0;
     return runServer(options);

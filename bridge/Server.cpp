@@ -22,6 +22,7 @@
 #include "bridge/Apartment.h"
 #include "bridge/Policy.h"
 #include "control/Identifiers.h"
+#include "platform/Access.h"
 
 namespace bridge {
 
@@ -61,11 +62,11 @@ std::string compactJson(const Json::Value& value) {
     return Json::writeString(builder, value);
 }
 
-std::string refusalBody(Refusal refusal) {
+std::string refusalBody(Refusal refusal, const std::string& reason) {
     const RefusalText& text = refusalText(refusal);
     Json::Value body(Json::objectValue);
     body["error"] = text.error;
-    body["reason"] = text.reason;
+    body["reason"] = reason.empty() ? text.reason : reason;
     return compactJson(body);
 }
 
@@ -124,7 +125,7 @@ private:
 class Service {
 public:
     explicit Service(const ServerOptions& options)
-        : options_(options), apartment_(kMaxQueuedCalls), signals_(ioc_, SIGINT, SIGTERM), watchTimer_(ioc_),
+        : options_(options), apartment_(kMaxQueuedCalls), signals_(ioc_, SIGINT, SIGTERM), hangup_(ioc_), watchTimer_(ioc_),
           graceTimer_(ioc_) {}
 
     int run();
@@ -132,6 +133,13 @@ public:
     asio::io_context& context() { return ioc_; }
     Apartment& apartment() { return apartment_; }
     const OriginPolicy& policy() const { return *policy_; }
+    // Takes up a changed allow-list (reloadOrigins); `force` reads the files
+    // even when they look unchanged.
+    void reloadOrigins(bool force);
+    // The reason given to a page of `origin` that is not allowed.
+    std::string originRefusal(std::string_view origin) const {
+        return originRefusalReason(origin, *policy_, options_.allowListPlaces);
+    }
     unsigned short port() const { return port_; }
     bool stopping() const { return stopping_; }
     const std::string& infoBody() const { return info_; }
@@ -142,11 +150,12 @@ public:
         if (stopping_ && connections_.empty()) graceTimer_.cancel();
     }
 
+    // `note`, when given, follows the figures.
     void log(std::string_view method, std::string_view path, std::string_view origin, int status,
-             Clock::time_point started) const {
+             Clock::time_point started, const std::string& note = {}) const {
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
-        std::fprintf(stderr, "%s %s %s %d %.1fms\n", loggable(method, 16).c_str(), loggable(path).c_str(),
-                     loggable(origin).c_str(), status, ms);
+        std::fprintf(stderr, "%s %s %s %d %.1fms%s%s\n", loggable(method, 16).c_str(), loggable(path).c_str(),
+                     loggable(origin).c_str(), status, ms, note.empty() ? "" : ": ", note.c_str());
     }
 
     // A static file's content, or nothing.
@@ -159,6 +168,9 @@ private:
     bool listen(std::string& error);
     void accept(tcp::acceptor& acceptor);
     void admit(tcp::socket socket);
+    bool servesPeer(const tcp::socket& socket) const;
+    void usePolicy(const std::vector<std::string>& configured);
+    void awaitHangup();
     void schedulePoll();
     void poll();
     void distribute(const Control::Outcome& outcome);
@@ -174,6 +186,7 @@ private:
     Apartment apartment_;
     std::list<tcp::acceptor> acceptors_;
     asio::signal_set signals_;
+    asio::signal_set hangup_;
     std::optional<OriginPolicy> policy_;
     unsigned short port_ = 0;
     std::string info_;
@@ -352,8 +365,9 @@ private:
 
 class HttpSession : public Connection {
 public:
-    HttpSession(Service& service, tcp::socket socket)
-        : Connection(service), stream_(std::move(socket)), buffer_(kHeaderLimit + kBodyLimit) {}
+    HttpSession(Service& service, tcp::socket socket, bool peerServed)
+        : Connection(service), stream_(std::move(socket)), buffer_(kHeaderLimit + kBodyLimit),
+          peerServed_(peerServed) {}
 
     void start() { readRequest(true); }
 
@@ -431,6 +445,9 @@ private:
         if (request.count(http::field::content_type) != 0) facts.contentType = request[http::field::content_type];
         facts.websocketUpgrade = websocket::is_upgrade(request);
         origin_ = facts.origin ? std::string(*facts.origin) : "-";
+        // Every request of the connection, the WebSocket handshake included.
+        if (!peerServed_) return refuse(Refusal::OtherUser, false);
+        service_.reloadOrigins(false);
         const Decision decision = decide(facts, service_.policy(), service_.port());
         cors_ = decision.corsAllowed;
 
@@ -504,7 +521,9 @@ private:
     void refuse(Refusal refusal, bool cors, std::string_view allowedMethods = {}) {
         cors_ = cors;
         const RefusalText& text = refusalText(refusal);
-        auto response = makeResponse(static_cast<http::status>(text.status), refusalBody(refusal), kJsonType);
+        // A refused page hears, and the log says, how its origin is allowed.
+        note_ = refusal == Refusal::OriginNotAllowed ? service_.originRefusal(origin_) : std::string();
+        auto response = makeResponse(static_cast<http::status>(text.status), refusalBody(refusal, note_), kJsonType);
         if (refusal == Refusal::MethodNotAllowed && !allowedMethods.empty()) {
             response->set(http::field::allow, allowedMethods);
         }
@@ -517,7 +536,9 @@ private:
         response->keep_alive(keepAlive_ && !service_.stopping());
         stream_.expires_after(kWriteTimeout);
         http::async_write(stream_, *response, [self = self(), response](beast::error_code ec, std::size_t) {
-            self->service_.log(self->method_, self->path_, self->origin_, response->result_int(), self->started_);
+            self->service_.log(self->method_, self->path_, self->origin_, response->result_int(), self->started_,
+                               self->note_);
+            self->note_.clear();
             if (ec || !response->keep_alive()) return self->close();
             self->readRequest(false);
         });
@@ -533,6 +554,8 @@ private:
     bool keepAlive_ = true;
     bool cors_ = false;
     unsigned version_ = 11;
+    const bool peerServed_;
+    std::string note_;
 };
 
 // ------------------------------------------------------------------ Service
@@ -624,9 +647,69 @@ void Service::admit(tcp::socket socket) {
         if (!victim) return socket.close(ignored);
         victim->close();
     }
-    auto session = std::make_shared<HttpSession>(*this, std::move(socket));
+    const bool served = servesPeer(socket);
+    auto session = std::make_shared<HttpSession>(*this, std::move(socket), served);
     enrol(session);
     session->start();
+}
+
+platform::TcpEndpoint endpointOf(const tcp::endpoint& endpoint) {
+    platform::TcpEndpoint converted;
+    converted.port = endpoint.port();
+    converted.v6 = endpoint.address().is_v6();
+    if (converted.v6) {
+        const auto bytes = endpoint.address().to_v6().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), converted.address.begin());
+    } else {
+        const auto bytes = endpoint.address().to_v4().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), converted.address.begin());
+    }
+    return converted;
+}
+
+bool Service::servesPeer(const tcp::socket& socket) const {
+    if (options_.allowOtherUsers) return true;
+    beast::error_code ec;
+    const tcp::endpoint local = socket.local_endpoint(ec);
+    const tcp::endpoint peer = ec ? tcp::endpoint() : socket.remote_endpoint(ec);
+    std::string why = ec ? "the connection's addresses are unknown: " + ec.message() : std::string();
+    const platform::PeerUser user =
+        ec ? platform::PeerUser::Unknown : platform::peerUser(endpointOf(local), endpointOf(peer), why);
+    if (user == platform::PeerUser::Unknown) {
+        std::fprintf(stderr, "ivelcard: refusing a connection whose user cannot be told (%s)\n", why.c_str());
+    }
+    return user == platform::PeerUser::Same;
+}
+
+void Service::usePolicy(const std::vector<std::string>& configured) {
+    policy_.emplace(port_, configured);
+    Json::Value info(Json::objectValue);
+    info["service"] = kServiceName;
+    info["version"] = IVELCARD_VERSION;
+    info["module"] = options_.modulePath;
+    info["progId"] = control::kControlProgId;
+    info["virtualReader"] = options_.virtualReader;
+    info["allowOrigins"] = Json::Value(Json::arrayValue);
+    for (const std::string& origin : policy_->origins()) info["allowOrigins"].append(origin);
+    info_ = compactJson(info);
+}
+
+void Service::reloadOrigins(bool force) {
+    if (!options_.reloadOrigins) return;
+    if (auto configured = options_.reloadOrigins(force)) usePolicy(*configured);
+}
+
+void Service::awaitHangup() {
+#ifdef SIGHUP
+    beast::error_code ignored;
+    hangup_.add(SIGHUP, ignored);
+    hangup_.async_wait([this](beast::error_code ec, int) {
+        if (ec) return;
+        std::fprintf(stderr, "ivelcard: SIGHUP: reading the allow-list again\n");
+        reloadOrigins(true);
+        awaitHangup();
+    });
+#endif
 }
 
 void Service::watch(const std::shared_ptr<WsSession>& session, int intervalMs) {
@@ -716,6 +799,7 @@ void Service::shutdown() {
     beast::error_code ignored;
     for (tcp::acceptor& acceptor : acceptors_) acceptor.close(ignored);
     signals_.cancel(ignored);
+    hangup_.cancel(ignored);
     watchTimer_.cancel();
     watchers_.clear();
     closeIdle(false);
@@ -742,25 +826,17 @@ int Service::run() {
         std::fprintf(stderr, "ivelcard: %s\n", error.c_str());
         return 1;
     }
-    policy_.emplace(port_, options_.allowOrigins);
+    usePolicy(options_.allowOrigins);
     if (!apartment_.start(options_.modulePath, error)) {
         std::fprintf(stderr, "ivelcard: %s\n", error.c_str());
         return 1;
     }
-    Json::Value info(Json::objectValue);
-    info["service"] = kServiceName;
-    info["version"] = IVELCARD_VERSION;
-    info["module"] = options_.modulePath;
-    info["progId"] = control::kControlProgId;
-    info["virtualReader"] = options_.virtualReader;
-    info["allowOrigins"] = Json::Value(Json::arrayValue);
-    for (const std::string& origin : policy_->origins()) info["allowOrigins"].append(origin);
-    info_ = compactJson(info);
 
     for (tcp::acceptor& acceptor : acceptors_) accept(acceptor);
     signals_.async_wait([this](beast::error_code ec, int) {
         if (!ec) shutdown();
     });
+    awaitHangup();
     std::fprintf(stderr, "ivelcard: serving on http://127.0.0.1:%u/%s (demo page: http://127.0.0.1:%u/demo/)\n",
                  port_, acceptors_.size() > 1 ? (" and http://[::1]:" + std::to_string(port_) + "/").c_str() : "",
                  port_);

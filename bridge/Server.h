@@ -10,12 +10,20 @@
 // on standard error: method, path, origin, status, milliseconds; never a
 // body, a query or a document.
 //
-// SIGINT and SIGTERM stop accepting, let the call in progress finish and
+// Only the user who runs the service is served: a connection from another
+// local account gets 403 "other-user" (unless allowOtherUsers), and one
+// whose user cannot be told is refused the same way, the reason logged.
+//
+// SIGHUP reads the allow-list files again (reloadOrigins). SIGINT and SIGTERM stop accepting, let the call in progress finish and
 // answer, close every connection and return 0.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "bridge/Policy.h"
 
 namespace bridge {
 
@@ -25,6 +33,15 @@ struct ServerOptions {
     std::string modulePath;
     std::string webRoot;
     bool virtualReader = false;
+    // Serve the connections of other local accounts too (a kiosk account
+    // that runs the browser under another user).
+    bool allowOtherUsers = false;
+    // The configured origins read again: before each request (the files are
+    // looked at at most once a second) and on SIGHUP (`force`); a new list
+    // when it changed. Unset: the list stays as it started.
+    std::function<std::optional<std::vector<std::string>>(bool force)> reloadOrigins;
+    // Where origins are allowed, for the text of an origin refusal.
+    AllowListPlaces allowListPlaces;
 };
 
 // Runs the service until SIGINT or SIGTERM. The exit status: 0 after a

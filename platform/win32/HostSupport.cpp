@@ -15,6 +15,8 @@ std::string ivelcardDirectoryIn(const char* variable) {
 
 }  // namespace
 
+std::string systemPath(const std::string& absolute) { return absolute; }
+
 std::string machineConfigDirectory() { return ivelcardDirectoryIn("PROGRAMDATA"); }
 
 std::string userConfigDirectory() { return ivelcardDirectoryIn("APPDATA"); }
