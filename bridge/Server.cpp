@@ -446,7 +446,10 @@ private:
         facts.websocketUpgrade = websocket::is_upgrade(request);
         origin_ = facts.origin ? std::string(*facts.origin) : "-";
         // Every request of the connection, the WebSocket handshake included.
-        if (!peerServed_) return refuse(Refusal::OtherUser, false);
+        if (!peerServed_) {
+            keepAlive_ = false;  // nothing on this connection will be served
+            return refuse(Refusal::OtherUser, false);
+        }
         service_.reloadOrigins(false);
         const Decision decision = decide(facts, service_.policy(), service_.port());
         cors_ = decision.corsAllowed;
