@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
 #include <json/json.h>
 
+#include "bridge/Json.h"
 #include "bridge/Policy.h"
 #include "platform/Access.h"
 
@@ -16,24 +16,6 @@ namespace bridge {
 namespace {
 
 constexpr const char* kAllowOriginsKey = "allowOrigins";
-// A bridge.json is an object holding a list of texts.
-constexpr int kDepthLimit = 8;
-constexpr auto kLookInterval = std::chrono::seconds(1);
-
-std::optional<Json::Value> parseStrictly(std::string_view text) {
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    builder["stackLimit"] = kDepthLimit;
-    Json::Value value;
-    try {
-        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        if (!reader->parse(text.data(), text.data() + text.size(), &value, nullptr)) return std::nullopt;
-    } catch (const std::exception&) {
-        // The reader throws when the nesting passes its limit.
-        return std::nullopt;
-    }
-    return value;
-}
 
 // Size, time and permissions: what changes when the file is written,
 // replaced or opened to others. Nothing when it is missing.
@@ -52,9 +34,9 @@ std::optional<std::string> signatureOf(const std::string& path) {
 
 std::optional<std::vector<std::string>> parseAllowList(std::string_view text, const std::string& path,
                                                        std::string& error) {
-    const auto root = parseStrictly(text);
+    const auto root = parseJson(text);
     if (!root || !root->isObject()) {
-        error = path + " is not a JSON object (strict JSON: no comments, nothing after the object)";
+        error = path + " is not a JSON object";
         return std::nullopt;
     }
     for (const std::string& key : root->getMemberNames()) {
@@ -155,14 +137,10 @@ bool AllowListFiles::read(File& file, bool atStart) {
 bool AllowListFiles::load() {
     bool good = true;
     for (File& file : files_) good = read(file, true) && good;
-    lastLook_ = std::chrono::steady_clock::now();
     return good;
 }
 
 bool AllowListFiles::refresh(bool force) {
-    const auto now = std::chrono::steady_clock::now();
-    if (!force && now - lastLook_ < kLookInterval) return false;
-    lastLook_ = now;
     const std::vector<std::string> before = origins();
     for (File& file : files_) {
         if (!force && signatureOf(file.path) == file.signature) continue;

@@ -5,12 +5,11 @@
 // keys it may hold are named), lists something that is no origin, or may be
 // changed by someone other than its owner and the administrators.
 //
-// AllowListFiles reads both and reads a file again when it changes (a look
-// at its size and time at most once a second, or at once when forced): a
-// file that became invalid keeps its last good list, and the service says so.
+// AllowListFiles reads both and reads a file again when it changes (its
+// size, time and permissions), or every file when forced: a file that became
+// invalid keeps its last good list, and the service says so.
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
@@ -43,8 +42,8 @@ public:
 
     // Reads every file (for the start): false when one is refused.
     bool load();
-    // Reads the files that changed since the last look, at most once a
-    // second unless `force`; true when the combined list changed.
+    // Reads the files that changed since the last look (every file when
+    // `force`); true when the combined list changed. Not thread-safe.
     bool refresh(bool force);
     // Every file's origins, the machine-wide file's first, each once.
     std::vector<std::string> origins() const;
@@ -61,7 +60,6 @@ private:
     std::vector<std::string> paths_;
     std::vector<File> files_;
     Say say_;
-    std::chrono::steady_clock::time_point lastLook_{};
 };
 
 }  // namespace bridge

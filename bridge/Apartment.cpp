@@ -1,9 +1,8 @@
 #include "bridge/Apartment.h"
 
-#include <sstream>
-
 #include <json/json.h>
 
+#include "bridge/Json.h"
 #include "platform/CodePage.h"
 
 namespace bridge {
@@ -15,14 +14,9 @@ constexpr const char* kNotConnected = "设备未连接";
 }  // namespace
 
 std::optional<int> resultFlag(const std::string& document) {
-    Json::Value value;
-    std::istringstream stream(document);
-    Json::CharReaderBuilder builder;
-    if (!Json::parseFromStream(builder, stream, &value, nullptr) || !value.isObject() ||
-        !value["resultFlag"].isInt()) {
-        return std::nullopt;
-    }
-    return value["resultFlag"].asInt();
+    const auto value = parseJson(document);
+    if (!value || !value->isObject() || !(*value)["resultFlag"].isInt()) return std::nullopt;
+    return (*value)["resultFlag"].asInt();
 }
 
 bool Control::open(const std::string& modulePath, std::string& error) {

@@ -2,8 +2,12 @@
 
 #include <charconv>
 #include <cstdio>
+#include <condition_variable>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include "bridge/AllowList.h"
 #include "bridge/Policy.h"
@@ -47,6 +51,67 @@ std::string shownPath(const std::string& path) {
     return "bridge.json in the user's configuration directory";
 }
 
+void say(const std::string& line) { std::fprintf(stderr, "ivelcard serve: %s\n", line.c_str()); }
+
+// Looks at the allow-list files once a second, and at once when asked (on
+// SIGHUP), on a thread of its own; a changed list goes to the service as the
+// origins given on the command line followed by the files' ones.
+class AllowListWatch {
+public:
+    AllowListWatch(AllowListFiles& files, std::vector<std::string> given, AllowedOrigins& target)
+        : files_(files), given_(std::move(given)), target_(target) {
+        publish();
+        thread_ = std::thread([this] { run(); });
+    }
+    ~AllowListWatch() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    AllowListWatch(const AllowListWatch&) = delete;
+    AllowListWatch& operator=(const AllowListWatch&) = delete;
+
+    void readNow() {
+        {
+            std::lock_guard lock(mutex_);
+            forced_ = true;
+        }
+        wake_.notify_one();
+    }
+
+private:
+    void publish() {
+        std::vector<std::string> origins = given_;
+        for (const std::string& origin : files_.origins()) origins.push_back(origin);
+        target_.set(std::move(origins));
+    }
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (!stopping_) {
+            wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_ || forced_; });
+            if (stopping_) break;
+            const bool forced = std::exchange(forced_, false);
+            lock.unlock();
+            if (forced) say("SIGHUP: reading the allow-list again");
+            if (files_.refresh(forced)) publish();
+            lock.lock();
+        }
+    }
+
+    AllowListFiles& files_;
+    const std::vector<std::string> given_;
+    AllowedOrigins& target_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    bool forced_ = false;
+    std::thread thread_;
+};
+
 std::string defaultWebRoot() {
     namespace fs = std::filesystem;
     const fs::path program = platform::executablePath();
@@ -60,6 +125,7 @@ std::string defaultWebRoot() {
 
 int serve(const std::string& modulePath, const std::vector<std::string>& args) {
     ServerOptions options;
+    std::vector<std::string> given;
     options.port = kDefaultPort;
     options.modulePath = modulePath;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -85,7 +151,7 @@ int serve(const std::string& modulePath, const std::vector<std::string>& args) {
             if (!OriginPolicy::normalise(value)) {
                 return usageError("not an origin: '" + value + "' (scheme://host[:port], no path, no wildcard)");
             }
-            options.allowOrigins.push_back(value);
+            given.push_back(value);
         } else if (option == "--web-root") {
             options.webRoot = value;
         } else {
@@ -95,30 +161,15 @@ int serve(const std::string& modulePath, const std::vector<std::string>& args) {
     const std::string userDirectory = platform::userConfigDirectory();
     const std::string machineFile = platform::machineConfigDirectory() + platform::kPathSeparator + "bridge.json";
     const std::string userFile = userDirectory.empty() ? "" : userDirectory + platform::kPathSeparator + "bridge.json";
-    auto files = std::make_shared<AllowListFiles>(std::vector<std::string>{machineFile, userFile},
-                                                  [](const std::string& line) {
-                                                      std::fprintf(stderr, "ivelcard serve: %s\n", line.c_str());
-                                                  });
-    if (!files->load()) return kConfigError;
-    for (const std::string& origin : options.allowOrigins) {
+    AllowListFiles files({machineFile, userFile}, say);
+    if (!files.load()) return kConfigError;
+    for (const std::string& origin : given) {
         if (isInsecureRemoteOrigin(origin)) {
-            std::fprintf(stderr,
-                         "ivelcard serve: warning: %s is a page over plain http: anyone on its way to the desk can "
-                         "alter it\n",
-                         origin.c_str());
+            say("warning: " + origin + " is a page over plain http: anyone on its way to the desk can alter it");
         }
     }
-    const std::vector<std::string> given = options.allowOrigins;
-    const auto configured = [given, files] {
-        std::vector<std::string> origins = given;
-        for (const std::string& origin : files->origins()) origins.push_back(origin);
-        return origins;
-    };
-    options.allowOrigins = configured();
-    options.reloadOrigins = [files, configured](bool force) -> std::optional<std::vector<std::string>> {
-        if (!files->refresh(force)) return std::nullopt;
-        return configured();
-    };
+    AllowListWatch watch(files, given, *options.allowOrigins);
+    options.onReload = [&watch] { watch.readNow(); };
     options.allowListPlaces = {machineFile, userFile.empty() ? std::string() : shownPath(userFile)};
     if (options.webRoot.empty()) options.webRoot = defaultWebRoot();
     options.virtualReader = IVELCARD_VIRTUAL_READER_EMBEDDED != 0;

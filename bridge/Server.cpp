@@ -20,6 +20,7 @@
 #include <json/json.h>
 
 #include "bridge/Apartment.h"
+#include "bridge/Json.h"
 #include "bridge/Policy.h"
 #include "control/Identifiers.h"
 #include "platform/Access.h"
@@ -55,14 +56,7 @@ constexpr int kMaxWatchIntervalMs = 60000;
 constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr const char* kServiceName = "ivelcard-bridge";
 
-std::string compactJson(const Json::Value& value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, value);
-}
-
-std::string refusalBody(Refusal refusal, const std::string& reason) {
+std::string refusalBody(Refusal refusal, const std::string& reason = {}) {
     const RefusalText& text = refusalText(refusal);
     Json::Value body(Json::objectValue);
     body["error"] = text.error;
@@ -76,15 +70,6 @@ std::string loggable(std::string_view text, std::size_t limit = 120) {
     for (const char c : text.substr(0, limit)) out.push_back(c > 0x20 && c < 0x7F ? c : '?');
     if (text.size() > limit) out += "...";
     return out.empty() ? "-" : out;
-}
-
-std::optional<Json::Value> parseJson(std::string_view text) {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value value;
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, nullptr)) return std::nullopt;
-    return value;
 }
 
 class Service;
@@ -122,27 +107,37 @@ private:
     Clock::time_point lastActive_ = Clock::now();
 };
 
+// What `stop` from onStarted reaches: the service while it runs, nothing
+// after.
+struct StopLink {
+    std::mutex mutex;
+    Service* service = nullptr;
+};
+
 class Service {
 public:
     explicit Service(const ServerOptions& options)
-        : options_(options), apartment_(kMaxQueuedCalls), signals_(ioc_, SIGINT, SIGTERM), hangup_(ioc_), watchTimer_(ioc_),
-          graceTimer_(ioc_) {}
+        : options_(options), apartment_(kMaxQueuedCalls), signals_(ioc_, SIGINT, SIGTERM), reloadSignal_(ioc_),
+          watchTimer_(ioc_), graceTimer_(ioc_) {}
 
     int run();
 
     asio::io_context& context() { return ioc_; }
     Apartment& apartment() { return apartment_; }
-    const OriginPolicy& policy() const { return *policy_; }
-    // Takes up a changed allow-list (reloadOrigins); `force` reads the files
-    // even when they look unchanged.
-    void reloadOrigins(bool force);
+    const OriginPolicy& policy();
     // The reason given to a page of `origin` that is not allowed.
-    std::string originRefusal(std::string_view origin) const {
-        return originRefusalReason(origin, *policy_, options_.allowListPlaces);
+    std::string originRefusal(std::string_view origin) {
+        return originRefusalReason(origin, policy(), options_.allowListPlaces);
     }
     unsigned short port() const { return port_; }
     bool stopping() const { return stopping_; }
-    const std::string& infoBody() const { return info_; }
+    std::string infoBody();
+
+    // One line of output, through the log hook or to standard error.
+    void say(std::string_view line) const {
+        if (options_.log) return options_.log(line);
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+    }
 
     void enrol(const std::shared_ptr<Connection>& connection) { connections_[connection.get()] = connection; }
     void forget(Connection* connection) {
@@ -154,8 +149,10 @@ public:
     void log(std::string_view method, std::string_view path, std::string_view origin, int status,
              Clock::time_point started, const std::string& note = {}) const {
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
-        std::fprintf(stderr, "%s %s %s %d %.1fms%s%s\n", loggable(method, 16).c_str(), loggable(path).c_str(),
-                     loggable(origin).c_str(), status, ms, note.empty() ? "" : ": ", note.c_str());
+        char line[512];
+        std::snprintf(line, sizeof line, "%s %s %s %d %.1fms", loggable(method, 16).c_str(), loggable(path).c_str(),
+                      loggable(origin).c_str(), status, ms);
+        say(note.empty() ? std::string(line) : line + (": " + note));
     }
 
     // A static file's content, or nothing.
@@ -169,12 +166,12 @@ private:
     void accept(tcp::acceptor& acceptor);
     void admit(tcp::socket socket);
     bool servesPeer(const tcp::socket& socket) const;
-    void usePolicy(const std::vector<std::string>& configured);
-    void awaitHangup();
     void schedulePoll();
     void poll();
     void distribute(const Control::Outcome& outcome);
     void shutdown();
+    void awaitReload();
+    void learnReaderState(bool ready);
     void closeIdle(bool all);
 
     // Before the I/O context: handlers it still holds when it is destroyed
@@ -186,10 +183,12 @@ private:
     Apartment apartment_;
     std::list<tcp::acceptor> acceptors_;
     asio::signal_set signals_;
-    asio::signal_set hangup_;
+    asio::signal_set reloadSignal_;
     std::optional<OriginPolicy> policy_;
+    // The list policy_ was made from.
+    std::shared_ptr<const std::vector<std::string>> policyOrigins_;
     unsigned short port_ = 0;
-    std::string info_;
+    std::optional<bool> readerReady_;
     bool stopping_ = false;
     std::thread stopper_;
 
@@ -450,7 +449,6 @@ private:
             keepAlive_ = false;  // nothing on this connection will be served
             return refuse(Refusal::OtherUser, false);
         }
-        service_.reloadOrigins(false);
         const Decision decision = decide(facts, service_.policy(), service_.port());
         cors_ = decision.corsAllowed;
 
@@ -612,7 +610,7 @@ bool Service::listen(std::string& error) {
         }
         if (ec) {
             // A system without IPv6 on the loopback interface: 127.0.0.1 alone.
-            std::fprintf(stderr, "ivelcard: not listening on [::1]: %s\n", ec.message().c_str());
+            say("ivelcard: not listening on [::1]: " + ec.message());
         } else {
             acceptors_.push_back(std::move(v6));
         }
@@ -678,41 +676,8 @@ bool Service::servesPeer(const tcp::socket& socket) const {
     std::string why = ec ? "the connection's addresses are unknown: " + ec.message() : std::string();
     const platform::PeerUser user =
         ec ? platform::PeerUser::Unknown : platform::peerUser(endpointOf(local), endpointOf(peer), why);
-    if (user == platform::PeerUser::Unknown) {
-        std::fprintf(stderr, "ivelcard: refusing a connection whose user cannot be told (%s)\n", why.c_str());
-    }
+    if (user == platform::PeerUser::Unknown) say("ivelcard: refusing a connection whose user cannot be told (" + why + ")");
     return user == platform::PeerUser::Same;
-}
-
-void Service::usePolicy(const std::vector<std::string>& configured) {
-    policy_.emplace(port_, configured);
-    Json::Value info(Json::objectValue);
-    info["service"] = kServiceName;
-    info["version"] = IVELCARD_VERSION;
-    info["module"] = options_.modulePath;
-    info["progId"] = control::kControlProgId;
-    info["virtualReader"] = options_.virtualReader;
-    info["allowOrigins"] = Json::Value(Json::arrayValue);
-    for (const std::string& origin : policy_->origins()) info["allowOrigins"].append(origin);
-    info_ = compactJson(info);
-}
-
-void Service::reloadOrigins(bool force) {
-    if (!options_.reloadOrigins) return;
-    if (auto configured = options_.reloadOrigins(force)) usePolicy(*configured);
-}
-
-void Service::awaitHangup() {
-#ifdef SIGHUP
-    beast::error_code ignored;
-    hangup_.add(SIGHUP, ignored);
-    hangup_.async_wait([this](beast::error_code ec, int) {
-        if (ec) return;
-        std::fprintf(stderr, "ivelcard: SIGHUP: reading the allow-list again\n");
-        reloadOrigins(true);
-        awaitHangup();
-    });
-#endif
 }
 
 void Service::watch(const std::shared_ptr<WsSession>& session, int intervalMs) {
@@ -798,11 +763,11 @@ void Service::closeIdle(bool all) {
 void Service::shutdown() {
     if (stopping_) return;
     stopping_ = true;
-    std::fprintf(stderr, "ivelcard: stopping\n");
+    say("ivelcard: stopping");
     beast::error_code ignored;
     for (tcp::acceptor& acceptor : acceptors_) acceptor.close(ignored);
     signals_.cancel(ignored);
-    hangup_.cancel(ignored);
+    reloadSignal_.cancel(ignored);
     watchTimer_.cancel();
     watchers_.clear();
     closeIdle(false);
@@ -823,34 +788,110 @@ void Service::shutdown() {
     });
 }
 
+const OriginPolicy& Service::policy() {
+    auto current = options_.allowOrigins->get();
+    if (!policy_ || current != policyOrigins_) {
+        policy_.emplace(port_, *current);
+        policyOrigins_ = std::move(current);
+    }
+    return *policy_;
+}
+
+std::string Service::infoBody() {
+    Json::Value info(Json::objectValue);
+    info["service"] = kServiceName;
+    info["version"] = IVELCARD_VERSION;
+    info["module"] = options_.modulePath;
+    info["progId"] = control::kControlProgId;
+    info["virtualReader"] = options_.virtualReader;
+    info["allowOrigins"] = Json::Value(Json::arrayValue);
+    for (const std::string& origin : policy().origins()) info["allowOrigins"].append(origin);
+    return compactJson(info);
+}
+
+void Service::awaitReload() {
+    reloadSignal_.async_wait([this](beast::error_code ec, int) {
+        if (ec || stopping_) return;
+        options_.onReload();
+        awaitReload();
+    });
+}
+
+void Service::learnReaderState(bool ready) {
+    if (readerReady_ == ready) return;
+    readerReady_ = ready;
+    if (options_.onReaderState) options_.onReaderState(ready ? "ready" : "absent");
+}
+
 int Service::run() {
     std::string error;
     if (!listen(error)) {
-        std::fprintf(stderr, "ivelcard: %s\n", error.c_str());
+        say("ivelcard: " + error);
         return 1;
     }
-    usePolicy(options_.allowOrigins);
     if (!apartment_.start(options_.modulePath, error)) {
-        std::fprintf(stderr, "ivelcard: %s\n", error.c_str());
+        say("ivelcard: " + error);
         return 1;
     }
+    const auto link = std::make_shared<StopLink>();
+    link->service = this;
 
     for (tcp::acceptor& acceptor : acceptors_) accept(acceptor);
     signals_.async_wait([this](beast::error_code ec, int) {
         if (!ec) shutdown();
     });
-    awaitHangup();
-    std::fprintf(stderr, "ivelcard: serving on http://127.0.0.1:%u/%s (demo page: http://127.0.0.1:%u/demo/)\n",
-                 port_, acceptors_.size() > 1 ? (" and http://[::1]:" + std::to_string(port_) + "/").c_str() : "",
-                 port_);
+#if defined(SIGHUP)
+    // SIGHUP asks for the configuration to be read again (POSIX only).
+    if (options_.onReload) {
+        beast::error_code ec;
+        reloadSignal_.add(SIGHUP, ec);
+        if (!ec) awaitReload();
+    }
+#endif
+    // The reader's state at start.
+    apartment_.post([this](Control* control) {
+        if (control == nullptr) return;
+        const Control::Outcome status = control->call("getStatus");
+        const bool ready = status.called && resultFlag(status.document) == 0;
+        asio::post(ioc_, [this, ready] { learnReaderState(ready); });
+    });
+    say("ivelcard: serving on http://127.0.0.1:" + std::to_string(port_) + "/" +
+        (acceptors_.size() > 1 ? " and http://[::1]:" + std::to_string(port_) + "/" : std::string()) +
+        " (demo page: http://127.0.0.1:" + std::to_string(port_) + "/demo/)");
+    if (options_.onStarted) {
+        options_.onStarted(port_, [link] {
+            std::lock_guard lock(link->mutex);
+            if (link->service != nullptr) asio::post(link->service->context(), [service = link->service] {
+                service->shutdown();
+            });
+        });
+    }
     ioc_.run();
+    {
+        std::lock_guard lock(link->mutex);
+        link->service = nullptr;
+    }
     if (stopper_.joinable()) stopper_.join();
     apartment_.stop();
-    std::fprintf(stderr, "ivelcard: stopped\n");
+    say("ivelcard: stopped");
     return 0;
 }
 
 }  // namespace
+
+AllowedOrigins::AllowedOrigins(std::vector<std::string> origins)
+    : origins_(std::make_shared<const std::vector<std::string>>(std::move(origins))) {}
+
+void AllowedOrigins::set(std::vector<std::string> origins) {
+    auto list = std::make_shared<const std::vector<std::string>>(std::move(origins));
+    std::lock_guard lock(mutex_);
+    origins_ = std::move(list);
+}
+
+std::shared_ptr<const std::vector<std::string>> AllowedOrigins::get() const {
+    std::lock_guard lock(mutex_);
+    return origins_;
+}
 
 int runServer(const ServerOptions& options) {
     Service service(options);
