@@ -79,12 +79,12 @@ FileState readAllowList(const std::string& path, std::vector<std::string>& origi
     if (!in) return FileState::Missing;
     if (const std::string why = platform::othersMayChange(path); !why.empty()) {
         error = path + " is not used: it " + why + "; only its owner and the administrators may change it";
-        return FileState::Refused;
+        return FileState::Unsafe;
     }
     std::ostringstream text;
     text << in.rdbuf();
     auto parsed = parseAllowList(text.str(), path, error);
-    if (!parsed) return FileState::Refused;
+    if (!parsed) return FileState::Invalid;
     origins = std::move(*parsed);
     return FileState::Read;
 }
@@ -115,10 +115,12 @@ bool AllowListFiles::read(File& file, bool atStart) {
     file.signature = signatureOf(file.path);
     std::vector<std::string> origins;
     std::string error;
-    switch (readAllowList(file.path, origins, error)) {
-    case FileState::Refused:
+    const FileState state = readAllowList(file.path, origins, error);
+    switch (state) {
+    case FileState::Unsafe:
+    case FileState::Invalid:
         say_(atStart ? error : error + "; its last good list stays in force");
-        return false;
+        return atStart && state == FileState::Unsafe;
     case FileState::Missing:
     case FileState::Read:
         for (const std::string& origin : origins) {

@@ -7,7 +7,9 @@
 //
 // AllowListFiles reads both and reads a file again when it changes (its
 // size, time and permissions), or every file when forced: a file that became
-// invalid keeps its last good list, and the service says so.
+// invalid or unsafe keeps its last good list, and the service says so. At
+// start an invalid file is an error; an unsafe one is left out, saying why,
+// so that the service still serves its own pages and the other file's.
 #pragma once
 
 #include <functional>
@@ -26,8 +28,9 @@ std::optional<std::vector<std::string>> parseAllowList(std::string_view text, co
 // The text of a bridge.json that lists `origins`.
 std::string allowListText(const std::vector<std::string>& origins);
 
-// A missing file is no error: `origins` is then empty.
-enum class FileState { Missing, Read, Refused };
+// A missing file is no error: `origins` is then empty. Unsafe: others may
+// change the file; Invalid: it is no allow-list. Both say why in `error`.
+enum class FileState { Missing, Read, Unsafe, Invalid };
 FileState readAllowList(const std::string& path, std::vector<std::string>& origins, std::string& error);
 
 // True for an origin over plain http to a host other than the loopback
@@ -40,7 +43,7 @@ public:
     // The machine-wide file first; an empty path stands for no file.
     AllowListFiles(std::vector<std::string> paths, Say say);
 
-    // Reads every file (for the start): false when one is refused.
+    // Reads every file (for the start): false when one is invalid.
     bool load();
     // Reads the files that changed since the last look (every file when
     // `force`); true when the combined list changed. Not thread-safe.

@@ -47,7 +47,8 @@ int updateAllowList(const AllowOriginRequest& request, const std::vector<std::st
     const std::string path = platform::machineConfigDirectory() + platform::kPathSeparator + "bridge.json";
     std::vector<std::string> listed;
     std::string error;
-    if (bridge::readAllowList(path, listed, error) == bridge::FileState::Refused) {
+    if (const auto state = bridge::readAllowList(path, listed, error);
+        state == bridge::FileState::Unsafe || state == bridge::FileState::Invalid) {
         return failed(error + "; mend or remove it first", false);
     }
     std::vector<std::string> updated;
