@@ -14,7 +14,10 @@
 #include "platform/Access.h"
 #include "platform/CodePage.h"
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 namespace platform {
@@ -84,12 +87,20 @@ std::vector<unsigned char> tcpTable(ULONG family, std::string& why) {
     if (result != NO_ERROR) {
         why = "the TCP table cannot be read: " + systemMessage(result);
         table.clear();
+    } else if (table.size() < sizeof(DWORD)) {
+        why = "the TCP table is empty";
+        table.clear();
     }
     return table;
 }
 
+DWORD knownOwner(DWORD pid, std::string& why) {
+    if (pid == 0) why = "the TCP table does not name the process owning the peer's socket";
+    return pid;
+}
+
 // The process owning the socket whose own end is `source` and whose far end
-// is `destination`; 0 when there is none.
+// is `destination`; 0 when there is none (or the system does not say).
 DWORD owningProcess(const TcpEndpoint& source, const TcpEndpoint& destination, std::string& why) {
     const std::vector<unsigned char> data = tcpTable(source.v6 ? AF_INET6 : AF_INET, why);
     if (data.empty()) return 0;
@@ -101,7 +112,7 @@ DWORD owningProcess(const TcpEndpoint& source, const TcpEndpoint& destination, s
             if ((row.dwLocalPort & 0xFFFF) == port(source.port) && (row.dwRemotePort & 0xFFFF) == port(destination.port) &&
                 std::memcmp(row.ucLocalAddr, source.address.data(), 16) == 0 &&
                 std::memcmp(row.ucRemoteAddr, destination.address.data(), 16) == 0) {
-                return row.dwOwningPid;
+                return knownOwner(row.dwOwningPid, why);
             }
         }
     } else {
@@ -111,12 +122,58 @@ DWORD owningProcess(const TcpEndpoint& source, const TcpEndpoint& destination, s
             if ((row.dwLocalPort & 0xFFFF) == port(source.port) && (row.dwRemotePort & 0xFFFF) == port(destination.port) &&
                 std::memcmp(&row.dwLocalAddr, source.address.data(), 4) == 0 &&
                 std::memcmp(&row.dwRemoteAddr, destination.address.data(), 4) == 0) {
-                return row.dwOwningPid;
+                return knownOwner(row.dwOwningPid, why);
             }
         }
     }
     if (why.empty()) why = "the peer's socket is not in the TCP table";
     return 0;
+}
+
+// An address as the Unix side prints it in /proc/net/tcp{,6}: each group of
+// four bytes as one hexadecimal number of the machine's (little-endian) order.
+std::string procAddress(const TcpEndpoint& endpoint) {
+    std::string text;
+    const std::size_t length = endpoint.v6 ? 16 : 4;
+    for (std::size_t group = 0; group < length; group += 4) {
+        char word[9];
+        std::snprintf(word, sizeof word, "%02X%02X%02X%02X", endpoint.address[group + 3], endpoint.address[group + 2],
+                      endpoint.address[group + 1], endpoint.address[group]);
+        text += word;
+    }
+    char port[6];
+    std::snprintf(port, sizeof port, ":%04X", endpoint.port);
+    return text + port;
+}
+
+// Under Wine the TCP table names no process; the Unix side underneath (its
+// root is drive Z:) tells the uid owning each socket in /proc/net/tcp{,6}
+// and this process's own in /proc/self/status. Unknown when there is none.
+PeerUser unixOwner(const TcpEndpoint& source, const TcpEndpoint& destination, std::string& why) {
+    std::ifstream status("Z:\\proc\\self\\status");
+    std::string line;
+    long ownUid = -1;
+    while (std::getline(status, line)) {
+        std::istringstream fields(line);
+        std::string name;
+        long real = -1;
+        if (fields >> name >> real >> ownUid && name == "Uid:") break;
+        ownUid = -1;
+    }
+    std::ifstream table(source.v6 ? "Z:\\proc\\net\\tcp6" : "Z:\\proc\\net\\tcp");
+    if (ownUid < 0 || !table) return PeerUser::Unknown;
+    const std::string local = procAddress(source);
+    const std::string remote = procAddress(destination);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, ownEnd, farEnd, state, queues, timer, retransmits;
+        long uid = -1;
+        if (!(fields >> slot >> ownEnd >> farEnd >> state >> queues >> timer >> retransmits >> uid)) continue;
+        if (ownEnd != local || farEnd != remote) continue;
+        why.clear();
+        return uid == ownUid ? PeerUser::Same : PeerUser::Other;
+    }
+    return PeerUser::Unknown;
 }
 
 // Holds a security descriptor from the system.
@@ -246,7 +303,7 @@ PeerUser peerUser(const TcpEndpoint& local, const TcpEndpoint& peer, std::string
         return PeerUser::Unknown;
     }
     const DWORD pid = owningProcess(peer, local, why);
-    if (pid == 0) return PeerUser::Unknown;
+    if (pid == 0) return unixOwner(peer, local, why);
     if (pid == ::GetCurrentProcessId()) return PeerUser::Same;
     Handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
     if (!process.valid()) {
