@@ -28,8 +28,10 @@ constexpr RefusalText kRefusals[] = {
     {400, "bad-handshake", "the WebSocket handshake is not valid (version 13, with a key)"},
     {500, "file-too-large", "the file is larger than the service serves (1 MiB)"},
     {400, "duplicate-header", "the request gives Host, Origin or Content-Type more than once"},
+    {403, "other-user",
+     "the service serves only the user who runs it (start it with --allow-other-users to serve every local account)"},
 };
-static_assert(std::size(kRefusals) == static_cast<std::size_t>(Refusal::DuplicateHeader) + 1);
+static_assert(std::size(kRefusals) == static_cast<std::size_t>(Refusal::OtherUser) + 1);
 
 // The demo page may load only its own files and talk only to its own origin
 // or to a bridge on 127.0.0.1.
@@ -238,6 +240,35 @@ bool OriginPolicy::isOwn(std::string_view origin) const {
 bool OriginPolicy::allows(std::string_view origin) const {
     const auto normal = normalise(origin);
     return normal && std::find(origins_.begin(), origins_.end(), *normal) != origins_.end();
+}
+
+std::string OriginPolicy::otherLoopbackSpelling(std::string_view origin) const {
+    const auto normal = normalise(origin);
+    if (!normal) return {};
+    constexpr std::string_view kSpellings[][2] = {{"://localhost", "://127.0.0.1"}, {"://127.0.0.1", "://localhost"}};
+    for (const auto& [from, to] : kSpellings) {
+        const std::size_t at = normal->find(from);
+        if (at == std::string::npos) continue;
+        std::string other = *normal;
+        other.replace(at, from.size(), to);
+        if (const std::size_t after = at + to.size(); after == other.size() || other[after] == ':') {
+            if (std::find(origins_.begin(), origins_.end(), other) != origins_.end()) return other;
+        }
+    }
+    return {};
+}
+
+std::string originRefusalReason(std::string_view origin, const OriginPolicy& policy, const AllowListPlaces& places) {
+    const auto normal = OriginPolicy::normalise(origin);
+    const std::string named = normal ? *normal : "ORIGIN";
+    std::string reason = std::string(refusalText(Refusal::OriginNotAllowed).reason) +
+                         "; to allow it, an administrator runs 'ivelcard allow-origin " + named + "' (it writes " +
+                         places.machineFile + ")";
+    if (!places.userFile.empty()) reason += ", or the desk's user adds it to \"allowOrigins\" in " + places.userFile;
+    if (const std::string other = policy.otherLoopbackSpelling(origin); !other.empty()) {
+        reason += "; " + other + " is allowed, but localhost and 127.0.0.1 are different origins to a browser";
+    }
+    return reason;
 }
 
 bool hostAllowed(std::string_view host, unsigned short port) {

@@ -36,6 +36,7 @@ enum class Refusal {
     BadHandshake,
     FileTooLarge,
     DuplicateHeader,
+    OtherUser,
 };
 
 // The Content-Security-Policy of every answer but the demo's: no page may
@@ -62,6 +63,11 @@ public:
     // Every allowed origin, the service's own first.
     const std::vector<std::string>& origins() const { return origins_; }
 
+    // The allowed origin that differs from `origin` only in spelling the
+    // loopback interface "localhost" instead of "127.0.0.1" or the other way
+    // round (to a browser they are different origins); empty when none.
+    std::string otherLoopbackSpelling(std::string_view origin) const;
+
     // `origin` in the form browsers send (scheme "http" or "https", a host,
     // an optional port, nothing else), scheme and host lowercased and a
     // default port dropped; nothing when it is no such origin.
@@ -71,6 +77,19 @@ private:
     static constexpr std::size_t kOwnOrigins = 3;
     std::vector<std::string> origins_;
 };
+
+// Where origins are allowed, for the text that says how: the machine-wide
+// file and the user's, as they may be shown to the refused page.
+struct AllowListPlaces {
+    std::string machineFile;
+    std::string userFile;
+};
+
+// The "reason" of an OriginNotAllowed refusal of `origin`: that it is not
+// on the allow-list and how to put it there (the command and the files),
+// and when the other spelling of the loopback interface is allowed, that
+// localhost and 127.0.0.1 are different origins.
+std::string originRefusalReason(std::string_view origin, const OriginPolicy& policy, const AllowListPlaces& places);
 
 // Whether `host` (the Host header) names this service on `port`:
 // 127.0.0.1:PORT, localhost:PORT or [::1]:PORT.

@@ -2,27 +2,32 @@
 
 #include <charconv>
 #include <cstdio>
+#include <condition_variable>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
 
-#include <json/json.h>
-
-#include "bridge/Json.h"
+#include "bridge/AllowList.h"
 #include "bridge/Policy.h"
 #include "bridge/Server.h"
+#include "platform/HostSupport.h"
 #include "platform/System.h"
 
 namespace bridge {
 
 const char* const kServeUsage =
-    "  serve [--port N] [--allow-origin ORIGIN]... [--web-root DIR]\n"
+    "  serve [--port N] [--allow-origin ORIGIN]... [--web-root DIR] [--allow-other-users]\n"
     "                           serve the control to browser pages on\n"
     "                           127.0.0.1 and [::1] (default port 24010; 0 picks\n"
     "                           a free one); pages of the allowed origins (and\n"
     "                           of the service itself, demo page at /demo/) may\n"
     "                           call it; more origins in \"allowOrigins\" of\n"
-    "                           $XDG_CONFIG_HOME/ivelcard/bridge.json\n";
+    "                           /etc/ivelcard/bridge.json (ivelcard allow-origin)\n"
+    "                           and ~/.config/ivelcard/bridge.json, read again\n"
+    "                           when they change and on SIGHUP. Only the user who\n"
+    "                           runs it is served, unless --allow-other-users\n";
 
 namespace {
 
@@ -35,43 +40,77 @@ int usageError(const std::string& message) {
     return kUsageError;
 }
 
-std::string configDirectory() {
-    if (auto xdg = platform::environmentVariable("XDG_CONFIG_HOME"); xdg && !xdg->empty()) return *xdg + "/ivelcard";
-    if (auto home = platform::environmentVariable("HOME"); home && !home->empty()) return *home + "/.config/ivelcard";
-    return {};
+// `path` with the home directory written as "~": the user's file as a
+// refused page may be told it.
+std::string shownPath(const std::string& path) {
+    const auto home = platform::environmentVariable("HOME");
+    if (home && !home->empty() && path.size() > home->size() && path.compare(0, home->size(), *home) == 0 &&
+        path[home->size()] == '/') {
+        return "~" + path.substr(home->size());
+    }
+    return "bridge.json in the user's configuration directory";
 }
 
-// Adds the origins of bridge.json; false (with the reason printed) when the
-// file exists but is not a valid configuration.
-bool readConfiguration(std::vector<std::string>& origins) {
-    const std::string directory = configDirectory();
-    if (directory.empty()) return true;
-    const std::string path = directory + "/bridge.json";
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return true;
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    const auto parsed = parseJson(text);
-    if (!parsed || !parsed->isObject()) {
-        std::fprintf(stderr, "ivelcard serve: %s is not a JSON object\n", path.c_str());
-        return false;
+void say(const std::string& line) { std::fprintf(stderr, "ivelcard serve: %s\n", line.c_str()); }
+
+// Looks at the allow-list files once a second, and at once when asked (on
+// SIGHUP), on a thread of its own; a changed list goes to the service as the
+// origins given on the command line followed by the files' ones.
+class AllowListWatch {
+public:
+    AllowListWatch(AllowListFiles& files, std::vector<std::string> given, AllowedOrigins& target)
+        : files_(files), given_(std::move(given)), target_(target) {
+        publish();
+        thread_ = std::thread([this] { run(); });
     }
-    const Json::Value& config = *parsed;
-    const Json::Value& list = config["allowOrigins"];
-    if (list.isNull()) return true;
-    if (!list.isArray()) {
-        std::fprintf(stderr, "ivelcard serve: \"allowOrigins\" in %s is not a list\n", path.c_str());
-        return false;
-    }
-    for (const Json::Value& origin : list) {
-        if (!origin.isString() || !OriginPolicy::normalise(origin.asString())) {
-            std::fprintf(stderr, "ivelcard serve: %s: not an origin: %s\n", path.c_str(),
-                         origin.isString() ? origin.asString().c_str() : "(not a string)");
-            return false;
+    ~AllowListWatch() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
         }
-        origins.push_back(origin.asString());
+        wake_.notify_one();
+        thread_.join();
     }
-    return true;
-}
+    AllowListWatch(const AllowListWatch&) = delete;
+    AllowListWatch& operator=(const AllowListWatch&) = delete;
+
+    void readNow() {
+        {
+            std::lock_guard lock(mutex_);
+            forced_ = true;
+        }
+        wake_.notify_one();
+    }
+
+private:
+    void publish() {
+        std::vector<std::string> origins = given_;
+        for (const std::string& origin : files_.origins()) origins.push_back(origin);
+        target_.set(std::move(origins));
+    }
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (!stopping_) {
+            wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_ || forced_; });
+            if (stopping_) break;
+            const bool forced = std::exchange(forced_, false);
+            lock.unlock();
+            if (forced) say("SIGHUP: reading the allow-list again");
+            if (files_.refresh(forced)) publish();
+            lock.lock();
+        }
+    }
+
+    AllowListFiles& files_;
+    const std::vector<std::string> given_;
+    AllowedOrigins& target_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    bool forced_ = false;
+    std::thread thread_;
+};
 
 std::string defaultWebRoot() {
     namespace fs = std::filesystem;
@@ -86,7 +125,7 @@ std::string defaultWebRoot() {
 }  // namespace
 
 int serve(const host::ModuleChoice& module, const std::vector<std::string>& args, ServerOptions options) {
-    std::vector<std::string> origins;
+    std::vector<std::string> given;
     options.port = kDefaultPort;
     options.module = module;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -94,6 +133,10 @@ int serve(const host::ModuleChoice& module, const std::vector<std::string>& args
         if (option == "--help" || option == "-h") {
             std::fprintf(stdout, "usage: ivelcard [--module PATH] serve [OPTIONS]\n%s", kServeUsage);
             return 0;
+        }
+        if (option == "--allow-other-users") {
+            options.allowOtherUsers = true;
+            continue;
         }
         if (i + 1 >= args.size()) return usageError("unknown or incomplete option '" + option + "'");
         const std::string& value = args[++i];
@@ -108,15 +151,26 @@ int serve(const host::ModuleChoice& module, const std::vector<std::string>& args
             if (!OriginPolicy::normalise(value)) {
                 return usageError("not an origin: '" + value + "' (scheme://host[:port], no path, no wildcard)");
             }
-            origins.push_back(value);
+            given.push_back(value);
         } else if (option == "--web-root") {
             options.webRoot = value;
         } else {
             return usageError("unknown option '" + option + "'");
         }
     }
-    if (!readConfiguration(origins)) return kConfigError;
-    options.allowOrigins->set(std::move(origins));
+    const std::string userDirectory = platform::userConfigDirectory();
+    const std::string machineFile = platform::machineConfigDirectory() + platform::kPathSeparator + "bridge.json";
+    const std::string userFile = userDirectory.empty() ? "" : userDirectory + platform::kPathSeparator + "bridge.json";
+    AllowListFiles files({machineFile, userFile}, say);
+    if (!files.load()) return kConfigError;
+    for (const std::string& origin : given) {
+        if (isInsecureRemoteOrigin(origin)) {
+            say("warning: " + origin + " is a page over plain http: anyone on its way to the desk can alter it");
+        }
+    }
+    AllowListWatch watch(files, given, *options.allowOrigins);
+    options.onReload = [&watch] { watch.readNow(); };
+    options.allowListPlaces = {machineFile, userFile.empty() ? std::string() : shownPath(userFile)};
     if (options.webRoot.empty()) options.webRoot = defaultWebRoot();
     options.virtualReader = IVELCARD_VIRTUAL_READER_EMBEDDED != 0;
     return runServer(options);

@@ -1,11 +1,13 @@
 // `ivelcard serve`: the command line of the browser bridge.
 //
 //   ivelcard serve [--port N] [--allow-origin ORIGIN]... [--web-root DIR]
+//                  [--allow-other-users]
 //
-// Allowed origins come from the options and from "allowOrigins" in
-// $XDG_CONFIG_HOME/ivelcard/bridge.json (else ~/.config/ivelcard/); the
-// service's own origins are always allowed. The web root holds the
-// JavaScript client and the demo page: web/ beside the program, else
+// Allowed origins come from the options and from "allowOrigins" in the
+// machine-wide and the user's bridge.json (AllowList.h), read again when they
+// change and on SIGHUP; the service's own origins are always allowed. A file
+// refused at start is an error (status 1). The web root holds the JavaScript
+// client and the demo page: web/ beside the program, else
 // ../share/ivelcard/web, else the source tree's.
 #pragma once
 

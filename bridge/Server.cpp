@@ -26,6 +26,7 @@
 #include "bridge/Json.h"
 #include "bridge/Policy.h"
 #include "control/Identifiers.h"
+#include "platform/Access.h"
 
 // A WebSocket runs over the connection's stream with the bytes already read
 // past its handshake in front (a client may send its first message in the
@@ -94,11 +95,11 @@ constexpr const char* kServiceName = "ivelcard-bridge";
 // Headers a request may give once only.
 constexpr http::field kSingleFields[] = {http::field::host, http::field::origin, http::field::content_type};
 
-std::string refusalBody(Refusal refusal) {
+std::string refusalBody(Refusal refusal, const std::string& reason = {}) {
     const RefusalText& text = refusalText(refusal);
     Json::Value body(Json::objectValue);
     body["error"] = text.error;
-    body["reason"] = text.reason;
+    body["reason"] = reason.empty() ? text.reason : reason;
     return compactJson(body);
 }
 
@@ -170,6 +171,10 @@ public:
     asio::io_context& context() { return ioc_; }
     Apartment& apartment() { return apartment_; }
     const OriginPolicy& policy();
+    // The reason given to a page of `origin` that is not allowed.
+    std::string originRefusal(std::string_view origin) {
+        return originRefusalReason(origin, policy(), options_.allowListPlaces);
+    }
     unsigned short port() const { return port_; }
     bool stopping() const { return stopping_; }
     // /v1/info; the module's path only for the service's own pages and
@@ -217,6 +222,7 @@ private:
     bool listen(std::string& error);
     void accept(tcp::acceptor& acceptor);
     void admit(tcp::socket socket);
+    bool servesPeer(const tcp::socket& socket);
     void awaitSignal();
     void awaitReload();
     bool refusalLineAllowed();
@@ -472,8 +478,9 @@ private:
 
 class HttpSession : public Connection {
 public:
-    HttpSession(Service& service, tcp::socket socket)
-        : Connection(service), stream_(std::move(socket)), buffer_(kHeaderLimit + kBodyLimit) {}
+    HttpSession(Service& service, tcp::socket socket, bool peerServed)
+        : Connection(service), stream_(std::move(socket)), buffer_(kHeaderLimit + kBodyLimit),
+          peerServed_(peerServed) {}
 
     void start() { readRequest(true); }
 
@@ -560,6 +567,11 @@ private:
         version_ = request.version();
         securityPolicy_ = kFramingPolicy;
         origin_ = request.count(http::field::origin) != 0 ? std::string(request[http::field::origin]) : "-";
+        // Every request of the connection, the WebSocket handshake included.
+        if (!peerServed_) {
+            keepAlive_ = false;  // nothing on this connection will be served
+            return refuse(Refusal::OtherUser, false);
+        }
         for (const http::field field : kSingleFields) {
             if (request.count(field) > 1) return refuse(Refusal::DuplicateHeader, false);
         }
@@ -649,7 +661,9 @@ private:
     void refuse(Refusal refusal, bool cors, std::string_view allowedMethods = {}) {
         cors_ = cors;
         const RefusalText& text = refusalText(refusal);
-        auto response = makeResponse(static_cast<http::status>(text.status), refusalBody(refusal), kJsonType);
+        // A refused page hears, and the log says, how its origin is allowed.
+        note_ = refusal == Refusal::OriginNotAllowed ? service_.originRefusal(origin_) : std::string();
+        auto response = makeResponse(static_cast<http::status>(text.status), refusalBody(refusal, note_), kJsonType);
         if (refusal == Refusal::MethodNotAllowed && !allowedMethods.empty()) {
             response->set(http::field::allow, allowedMethods);
         }
@@ -666,7 +680,9 @@ private:
         stream_.expires_after(kWriteTimeout);
         http::async_write(stream_, *response, [self = self(), response](beast::error_code ec, std::size_t) {
             self->writing_ = false;
-            self->service_.log(self->method_, self->path_, self->origin_, response->result_int(), self->started_);
+            self->service_.log(self->method_, self->path_, self->origin_, response->result_int(), self->started_,
+                               self->note_.empty() ? std::string() : ": " + self->note_);
+            self->note_.clear();
             if (ec || !response->keep_alive()) return self->close();
             self->readRequest(false);
         });
@@ -687,6 +703,8 @@ private:
     bool writing_ = false;
     Clock::time_point writeStarted_{};
     int pipelined_ = 0;
+    const bool peerServed_;
+    std::string note_;
 };
 
 // ------------------------------------------------------------------ Service
@@ -785,9 +803,38 @@ void Service::admit(tcp::socket socket) {
         if (!victim) return socket.close(ignored);
         victim->close();
     }
-    auto session = std::make_shared<HttpSession>(*this, std::move(socket));
+    const bool served = servesPeer(socket);
+    auto session = std::make_shared<HttpSession>(*this, std::move(socket), served);
     enrol(session);
     session->start();
+}
+
+platform::TcpEndpoint endpointOf(const tcp::endpoint& endpoint) {
+    platform::TcpEndpoint converted;
+    converted.port = endpoint.port();
+    converted.v6 = endpoint.address().is_v6();
+    if (converted.v6) {
+        const auto bytes = endpoint.address().to_v6().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), converted.address.begin());
+    } else {
+        const auto bytes = endpoint.address().to_v4().to_bytes();
+        std::copy(bytes.begin(), bytes.end(), converted.address.begin());
+    }
+    return converted;
+}
+
+bool Service::servesPeer(const tcp::socket& socket) {
+    if (options_.allowOtherUsers) return true;
+    beast::error_code ec;
+    const tcp::endpoint local = socket.local_endpoint(ec);
+    const tcp::endpoint peer = ec ? tcp::endpoint() : socket.remote_endpoint(ec);
+    std::string why = ec ? "the connection's addresses are unknown: " + ec.message() : std::string();
+    const platform::PeerUser user =
+        ec ? platform::PeerUser::Unknown : platform::peerUser(endpointOf(local), endpointOf(peer), why);
+    if (user == platform::PeerUser::Unknown && refusalLineAllowed()) {
+        say("ivelcard: refusing a connection whose user cannot be told (" + why + ")");
+    }
+    return user == platform::PeerUser::Same;
 }
 
 bool Service::refusalLineAllowed() {

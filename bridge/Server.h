@@ -10,6 +10,10 @@
 // (method, path, origin, status, milliseconds; never a body, a query or a
 // document) and one per WebSocket when it opens and when it closes.
 //
+// Only the user who runs the service is served: a connection from another
+// local account gets 403 "other-user" (unless allowOtherUsers), and one
+// whose user cannot be told is refused the same way, the reason logged.
+//
 // SIGINT and SIGTERM (or `stop` from onStarted) stop accepting, let the call
 // in progress finish and answer, close every connection and return 0.
 #pragma once
@@ -21,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bridge/Policy.h"
 #include "host/ControlHost.h"
 
 namespace bridge {
@@ -45,6 +50,11 @@ struct ServerOptions {
     host::ModuleChoice module;
     std::string webRoot;
     bool virtualReader = false;
+    // Serve the connections of other local accounts too (a kiosk account
+    // that runs the browser under another user).
+    bool allowOtherUsers = false;
+    // Where origins are allowed, for the text of an origin refusal.
+    AllowListPlaces allowListPlaces;
 
     // Where every line the service writes goes (no trailing newline);
     // standard error when empty. Called on the service's threads.

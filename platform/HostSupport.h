@@ -36,9 +36,15 @@ bool writePrivateFile(const std::string& path, std::string_view bytes, std::stri
 // cannot be read or carries none.
 std::optional<FileVersion> moduleFileVersion(const std::string& path);
 
+// The path of the system file `absolute` ("/etc/..."): below the absolute
+// directory $IVELCARD_SYSTEM_ROOT when that is set (so that tests never touch
+// the real system), else `absolute` itself. POSIX only; Windows gives
+// `absolute` back.
+std::string systemPath(const std::string& absolute);
+
 // The machine-wide configuration directory, written by an administrator or
-// an installer: "/etc/ivelcard" (POSIX), "%PROGRAMDATA%\Ivelcard" (Windows).
-// No trailing separator; empty when the system names none.
+// an installer: systemPath("/etc/ivelcard") (POSIX), "%PROGRAMDATA%\Ivelcard"
+// (Windows). No trailing separator; empty when the system names none.
 std::string machineConfigDirectory();
 
 // The user's configuration directory: "$XDG_CONFIG_HOME/ivelcard" when that

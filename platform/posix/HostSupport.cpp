@@ -87,7 +87,13 @@ std::optional<FileVersion> moduleFileVersion(const std::string& path) {
     return std::nullopt;
 }
 
-std::string machineConfigDirectory() { return "/etc/ivelcard"; }
+std::string systemPath(const std::string& absolute) {
+    const auto root = environmentVariable("IVELCARD_SYSTEM_ROOT");
+    if (!root || root->empty() || root->front() != '/') return absolute;
+    return *root + absolute;
+}
+
+std::string machineConfigDirectory() { return systemPath("/etc/ivelcard"); }
 
 std::string userConfigDirectory() {
     if (auto config = environmentVariable("XDG_CONFIG_HOME"); config && !config->empty() && config->front() == '/') {

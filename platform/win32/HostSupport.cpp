@@ -98,6 +98,8 @@ std::optional<FileVersion> moduleFileVersion(const std::string& path) {
                        LOWORD(fixed->dwFileVersionLS)};
 }
 
+std::string systemPath(const std::string& absolute) { return absolute; }
+
 std::string machineConfigDirectory() { return ivelcardDirectoryIn("PROGRAMDATA"); }
 
 std::string userConfigDirectory() { return ivelcardDirectoryIn("APPDATA"); }

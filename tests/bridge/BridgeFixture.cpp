@@ -105,7 +105,8 @@ std::map<std::string, std::string> Bridge::environment() const {
     std::map<std::string, std::string> env = {{"XDG_RUNTIME_DIR", runtime_.path()},
                                               {"XDG_CONFIG_HOME", config_.path()},
                                               {"IVELCARD_VIRTUAL_READER_LOG", scratch_ / "calls.log"},
-                                              {"IVELCARD_REGISTRY_DIR", config_.path()}};
+                                              {"IVELCARD_REGISTRY_DIR", config_.path()},
+                                              {"IVELCARD_SYSTEM_ROOT", system_.path()}};
     if (described_) env["IVELCARD_VIRTUAL_READER"] = scratch_ / "reader.json";
     return env;
 }
@@ -114,19 +115,35 @@ void Bridge::start(const std::vector<std::string>& extraArgs) {
     service_.emplace(extraArgs, environment(), scratch_ / "serve.log");
 }
 
+bool Bridge::logShows(const std::string& text) const {
+    // A request's line is written once its answer has gone out.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (serviceLog().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
 std::vector<std::string> Bridge::callLog() const {
     return testsupport::readLines(scratch_ / "calls.log");
 }
 
-std::vector<std::string> Bridge::hostDocuments(const std::vector<std::string>& members) const {
+testsupport::ProcessResult Bridge::host(const std::vector<std::string>& args) const {
     std::vector<std::string> argv = {testsupport::binDir() + "/ivelcard", "--module",
-                                     testsupport::binDir() + "/libivelcard.so", "call"};
-    argv.insert(argv.end(), members.begin(), members.end());
+                                     testsupport::binDir() + "/libivelcard.so"};
+    argv.insert(argv.end(), args.begin(), args.end());
     std::map<std::string, std::optional<std::string>> env;
     for (const auto& [name, value] : environment()) env[name] = value;
     env["IVELCARD_VIRTUAL_READER_LOG"] = scratch_ / "host-calls.log";
     env["IVELCARD_MODULE"] = std::nullopt;
-    return testsupport::splitDocuments(testsupport::runProcess(argv, env).out);
+    return testsupport::runProcess(argv, env);
+}
+
+std::vector<std::string> Bridge::hostDocuments(const std::vector<std::string>& members) const {
+    std::vector<std::string> args = {"call"};
+    args.insert(args.end(), members.begin(), members.end());
+    return testsupport::splitDocuments(host(args).out);
 }
 
 Reply Bridge::request(http::verb method, const std::string& target, std::map<std::string, std::string> headers,

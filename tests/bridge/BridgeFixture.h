@@ -1,6 +1,7 @@
 // The fixture of the bridge tests: `ivelcard serve` on a free port in a
 // child process with its own runtime directory, configuration directory,
-// reader description and call log; and small Beast clients that talk to it.
+// reader description and call log and its own system root for
+// machine-wide files; and small Beast clients that talk to it.
 //
 // $IVELCARD_BRIDGE_COMMAND replaces `ivelcard --module ... serve` by another
 // command line (words separated by spaces; the service's options follow it),
@@ -80,6 +81,10 @@ protected:
     std::map<std::string, std::string> environment() const;
     std::vector<std::string> callLog() const;
     std::string serviceLog() const { return testsupport::readFile(scratch_ / "serve.log"); }
+    // Whether the service's log comes to hold `text` within 10 s.
+    bool logShows(const std::string& text) const;
+    // `ivelcard ARGS...` in the same environment (its own reader log).
+    testsupport::ProcessResult host(const std::vector<std::string>& args) const;
     // The documents `ivelcard call ARGS...` prints, in the same environment.
     std::vector<std::string> hostDocuments(const std::vector<std::string>& members) const;
 
@@ -97,6 +102,9 @@ protected:
     testsupport::TempDir runtime_;
     testsupport::TempDir scratch_;
     testsupport::TempDir config_;
+    // Stands for / (IVELCARD_SYSTEM_ROOT): the machine-wide allow-list and
+    // the browsers' policies are written below it.
+    testsupport::TempDir system_;
     std::optional<Service> service_;
     bool described_ = false;
 };

@@ -6,9 +6,11 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -399,6 +401,181 @@ TEST_F(Bridge, APortInUseIsAnErrorNotAFallback) {
         env);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.err, "ivelcard: port " + port + " is in use on 127.0.0.1\n");
+}
+
+// A raw HTTP/1.1 exchange from a client run as nobody (uid 65534): what the
+// service answers.
+std::string askAsNobody(unsigned short port, const std::string& lines) {
+    const std::string request = lines + "Host: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+    return testsupport::runProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/bash",
+                                    "-c", "exec 3<>/dev/tcp/127.0.0.1/$1 && printf '%s' \"$2\" >&3 && cat <&3", "client",
+                                    std::to_string(port), request})
+        .out;
+}
+
+TEST_F(Bridge, OnlyTheUserWhoRunsTheServiceIsServed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "skipped: a client of another user needs root to start it (setpriv --reuid=65534)";
+    }
+    start();
+    const std::string call =
+        "POST /v1/call/readCert HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: 0\r\n"
+        "Connection: close\r\n";
+    const std::string handshake =
+        "GET /v1/events HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+    const std::string body =
+        R"x({"error":"other-user","reason":"the service serves only the user who runs it (start it with )x"
+        R"x(--allow-other-users to serve every local account)"})x";
+    for (const std::string& request : {call, handshake}) {
+        const std::string answer = askAsNobody(service_->port(), request);
+        EXPECT_THAT(answer, StartsWith("HTTP/1.1 403 Forbidden\r\n")) << request;
+        EXPECT_THAT(answer, HasSubstr("\r\nConnection: close\r\n"));
+        EXPECT_THAT(answer, testing::EndsWith("\r\n\r\n" + body));
+    }
+    EXPECT_TRUE(callLog().empty());
+    EXPECT_EQ(post("/v1/call/getStatus").status, 200);  // this user is served
+
+    // A kiosk account's browser runs under another user.
+    service_.reset();
+    start({"--allow-other-users"});
+    EXPECT_THAT(askAsNobody(service_->port(), call), StartsWith("HTTP/1.1 200 OK\r\n"));
+}
+
+TEST_F(Bridge, BothAllowListFilesAreReadAgainWhenTheyChangeAndTheLastGoodListStays) {
+    const std::string userFile = config_ / "ivelcard/bridge.json";
+    const std::string machineFile = system_ / "etc/ivelcard/bridge.json";
+    writeConfig(R"({"allowOrigins": ["http://localhost:9000"]})");
+    ASSERT_EQ(::mkdir((system_ / "etc").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((system_ / "etc/ivelcard").c_str(), 0755), 0);
+    testsupport::writeFile(machineFile, R"({"allowOrigins": ["http://desk.example.test"]})");
+    start();
+    // A plain-http page of another computer is allowed, with a warning.
+    EXPECT_TRUE(logShows("ivelcard serve: warning: http://desk.example.test (in " + machineFile +
+                         ") is a page over plain http: anyone on its way to the desk can alter it\n")) << serviceLog();
+    EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "http://desk.example.test"}}).status, 200);
+
+    // The refusal says how to allow the origin, and that the other spelling
+    // of the loopback interface does not count.
+    const Reply refused = post("/v1/call/getStatus", {{"Origin", "http://127.0.0.1:9000"}});
+    EXPECT_EQ(refused.status, 403);
+    const std::string reason =
+        "this page's origin is not on the service's allow-list; to allow it, an administrator runs 'ivelcard "
+        "allow-origin http://127.0.0.1:9000' (it writes " + machineFile +
+        "), or the desk's user adds it to \\\"allowOrigins\\\" in bridge.json in the user's configuration directory; "
+        "http://localhost:9000 is allowed, but localhost and 127.0.0.1 are different origins to a browser";
+    EXPECT_EQ(refused.body, R"({"error":"origin-not-allowed","reason":")" + reason + "\"}");
+    EXPECT_TRUE(logShows(" http://127.0.0.1:9000 403 ")) << serviceLog();
+    EXPECT_TRUE(logShows("ms: this page's origin is not on the service's allow-list; to allow it")) << serviceLog();
+
+    // Rewritten: taken up by the next request a second later, no restart.
+    const auto allowedWithin = [this](const std::string& origin, int status) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (post("/v1/call/getStatus", {{"Origin", origin}}).status != status) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(100ms);
+        }
+        return true;
+    };
+    writeConfig(R"({"allowOrigins": ["http://127.0.0.1:9000"]})");
+    EXPECT_TRUE(allowedWithin("http://127.0.0.1:9000", 200));
+    EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "http://localhost:9000"}}).status, 403);
+
+    // A file that turns invalid keeps its last good list, and the log says why.
+    writeConfig(R"({"allowedOrigins": ["http://localhost:9000"]})");
+    std::this_thread::sleep_for(1100ms);
+    EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "http://127.0.0.1:9000"}}).status, 200);
+    EXPECT_TRUE(logShows("ivelcard serve: " + userFile +
+                         ": unknown key \"allowedOrigins\"; the only key is \"allowOrigins\"; its last "
+                         "good list stays in force\n")) << serviceLog();
+    ASSERT_EQ(::chmod(userFile.c_str(), 0666), 0);
+    writeConfig(R"({"allowOrigins": ["http://localhost:9000"]})");
+    std::this_thread::sleep_for(1100ms);
+    EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "http://localhost:9000"}}).status, 403);
+    EXPECT_TRUE(logShows("ivelcard serve: " + userFile +
+                         " is not used: it is writable by others (mode 0666); only its owner and the "
+                         "administrators may change it; its last good list stays in force\n")) << serviceLog();
+
+    // SIGHUP reads both files at once.
+    ASSERT_EQ(::chmod(userFile.c_str(), 0644), 0);
+    testsupport::writeFile(machineFile, R"({"allowOrigins": []})");
+    ::kill(service_->pid(), SIGHUP);
+    EXPECT_TRUE(allowedWithin("http://localhost:9000", 200));
+    EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "http://desk.example.test"}}).status, 403);
+    EXPECT_TRUE(logShows("ivelcard serve: SIGHUP: reading the allow-list again\n")) << serviceLog();
+    EXPECT_EQ(service_->terminate(), 0);
+
+    // At start a file others may change is left out, saying why.
+    testsupport::writeFile(machineFile, R"({"allowOrigins": ["https://desk.example.org"]})");
+    ASSERT_EQ(::chmod(machineFile.c_str(), 0646), 0);
+    start();
+    EXPECT_TRUE(logShows("ivelcard serve: " + machineFile + " is not used: it is writable by others (mode 0646); only "
+                         "its owner and the administrators may change it\n")) << serviceLog();
+    EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "https://desk.example.org"}}).status, 403);
+    EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "http://localhost:9000"}}).status, 200);
+}
+
+TEST_F(Bridge, AllowOriginWritesTheMachineListAndExactlyThePolicyFilesAndTakesThemAway) {
+    const std::string otherPolicy = system_ / "etc/chromium/policies/managed/other.json";
+    ASSERT_EQ(::system(("mkdir -p " + system_ / "etc/chromium/policies/managed").c_str()), 0);
+    testsupport::writeFile(otherPolicy, R"({"HomepageLocation": "https://intranet.example"})");
+    start();
+    EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "https://desk.example.org"}}).status, 403);
+
+    auto result = host({"allow-origin", "--browser-policies", "https://Desk.Example.org:443",
+                        "http://desk.example.test:8080"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_THAT(result.err, HasSubstr("ivelcard: warning: http://desk.example.test:8080 is a page over plain http"));
+    const auto files = [this] {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(system_.path())) {
+            if (entry.is_regular_file()) found.push_back(entry.path().string().substr(system_.path().size()));
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    EXPECT_EQ(files(), (std::vector<std::string>{"/etc/chromium/policies/managed/ivelcard.json",
+                                                 "/etc/chromium/policies/managed/other.json", "/etc/ivelcard/bridge.json",
+                                                 "/etc/opt/chrome/policies/managed/ivelcard.json",
+                                                 "/etc/opt/edge/policies/managed/ivelcard.json"}));
+    EXPECT_EQ(testsupport::readFile(system_ / "etc/ivelcard/bridge.json"),
+              "{\n  \"allowOrigins\" : \n  [\n    \"https://desk.example.org\",\n    \"http://desk.example.test:8080\"\n"
+              "  ]\n}\n");
+    const std::string policies =
+        "{\n  \"LocalNetworkAccessAllowedForUrls\" : \n  [\n    \"https://desk.example.org\",\n"
+        "    \"http://desk.example.test:8080\"\n  ],\n  \"OverrideSecurityRestrictionsOnInsecureOrigin\" : \n  [\n"
+        "    \"http://desk.example.test:8080\"\n  ]\n}\n";
+    for (const char* file : {"etc/chromium/policies/managed/ivelcard.json", "etc/opt/chrome/policies/managed/ivelcard.json",
+                             "etc/opt/edge/policies/managed/ivelcard.json"}) {
+        EXPECT_EQ(testsupport::readFile(system_ / file), policies) << file;
+        struct stat info {};
+        ASSERT_EQ(::stat((system_ / file).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0644u) << file;
+    }
+    // The running service takes the machine-wide list up.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (post("/v1/call/getStatus", {{"Origin", "https://desk.example.org"}}).status != 200 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "https://desk.example.org"}}).status, 200);
+
+    result = host({"allow-origin", "--remove", "http://desk.example.test:8080"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(testsupport::readFile(system_ / "etc/opt/edge/policies/managed/ivelcard.json"),
+              "{\n  \"LocalNetworkAccessAllowedForUrls\" : \n  [\n    \"https://desk.example.org\"\n  ]\n}\n");
+
+    // What an uninstaller runs: nothing this command wrote stays, the
+    // administrator's own policy file does.
+    result = host({"allow-origin", "--remove", "--all"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(files(), (std::vector<std::string>{"/etc/chromium/policies/managed/other.json", "/etc/ivelcard/bridge.json"}));
+    EXPECT_FALSE(std::filesystem::exists(system_ / "etc/opt/chrome"));
+    EXPECT_EQ(testsupport::readFile(system_ / "etc/ivelcard/bridge.json"), "{\n  \"allowOrigins\" : []\n}\n");
+    EXPECT_EQ(testsupport::readFile(otherPolicy), R"({"HomepageLocation": "https://intranet.example"})");
+
+    EXPECT_EQ(host({"allow-origin", "--all"}).exitCode, 64);
+    EXPECT_EQ(host({"allow-origin", "https://desk.example.org/path"}).exitCode, 64);
 }
 
 TEST_F(Bridge, TheWebSocketCallsLikeHttpAndKeepsForeignOriginsOut) {

@@ -1,6 +1,8 @@
-// The decisions of the origin and Host policy and of the routing table.
+// The decisions of the origin and Host policy and of the routing table, and
+// what the allow-list files may hold.
 #include <gtest/gtest.h>
 
+#include "bridge/AllowList.h"
 #include "bridge/Policy.h"
 
 namespace bridge {
@@ -33,6 +35,69 @@ TEST(OriginPolicy, AllowsItsOwnOriginsAndTheConfiguredOnes) {
     EXPECT_FALSE(policy.allows("http://127.0.0.1:24011"));
     EXPECT_FALSE(policy.allows("https://127.0.0.1:24010"));
     EXPECT_FALSE(policy.allows("null"));
+}
+
+TEST(OriginPolicy, ARefusalSaysHowToAllowTheOriginAndWhereLoopbackSpellingsDiffer) {
+    const OriginPolicy policy(24010, {"http://localhost:9000", "http://127.0.0.1:9100"});
+    const AllowListPlaces places{"/etc/ivelcard/bridge.json", "~/.config/ivelcard/bridge.json"};
+    const std::string refused = "this page's origin is not on the service's allow-list; to allow it, an administrator "
+                                "runs 'ivelcard allow-origin ";
+    const std::string files = "' (it writes /etc/ivelcard/bridge.json), or the desk's user adds it to "
+                              "\"allowOrigins\" in ~/.config/ivelcard/bridge.json";
+    EXPECT_EQ(originRefusalReason("HTTPS://Desk.Example.org:443", policy, places),
+              refused + "https://desk.example.org" + files);
+    EXPECT_EQ(originRefusalReason("http://127.0.0.1:9000", policy, places),
+              refused + "http://127.0.0.1:9000" + files +
+                  "; http://localhost:9000 is allowed, but localhost and 127.0.0.1 are different origins to a browser");
+    EXPECT_EQ(originRefusalReason("http://localhost:9100", policy, places),
+              refused + "http://localhost:9100" + files +
+                  "; http://127.0.0.1:9100 is allowed, but localhost and 127.0.0.1 are different origins to a browser");
+    // Another port or a longer name is no other spelling; a page that sends
+    // no real origin is not quoted.
+    EXPECT_EQ(policy.otherLoopbackSpelling("http://127.0.0.1:9001"), "");
+    EXPECT_EQ(policy.otherLoopbackSpelling("http://localhost.example:9100"), "");
+    EXPECT_EQ(originRefusalReason("null", policy, {"/etc/ivelcard/bridge.json", ""}),
+              refused + "ORIGIN' (it writes /etc/ivelcard/bridge.json)");
+}
+
+TEST(AllowList, OnlyAStrictObjectWithItsOneKeyAndRealOrigins) {
+    std::string error;
+    EXPECT_EQ(parseAllowList(R"({"allowOrigins": ["https://desk.example.org", "http://localhost:9000"]})", "b.json",
+                             error),
+              (std::vector<std::string>{"https://desk.example.org", "http://localhost:9000"}));
+    EXPECT_EQ(parseAllowList("{}", "b.json", error), std::vector<std::string>());
+    const std::pair<std::string, std::string> refused[] = {
+        {R"({"allowedOrigins": ["https://desk.example.org"]})",
+         R"(b.json: unknown key "allowedOrigins"; the only key is "allowOrigins")"},
+        {R"({"allowOrigins": []} // note)", "b.json is not a JSON object"},
+        {R"({"allowOrigins": []} {})", "b.json is not a JSON object"},
+        {R"({"allowOrigins": [], "allowOrigins": []})", "b.json is not a JSON object"},
+        {std::string(100, '[') + std::string(100, ']'), "b.json is not a JSON object"},
+        {R"(["https://desk.example.org"])", "b.json is not a JSON object"},
+        {R"({"allowOrigins": "https://desk.example.org"})", R"(b.json: "allowOrigins" is not a list)"},
+        {R"({"allowOrigins": ["https://*.example.org"]})",
+         "b.json: not an origin (scheme://host[:port], no path, no wildcard): https://*.example.org"},
+        {R"({"allowOrigins": [7]})", "b.json: not an origin (scheme://host[:port], no path, no wildcard): (not a text)"},
+    };
+    for (const auto& [text, why] : refused) {
+        error.clear();
+        EXPECT_EQ(parseAllowList(text, "b.json", error), std::nullopt) << text;
+        EXPECT_EQ(error, why) << text;
+    }
+    // What allow-origin writes reads back.
+    const std::vector<std::string> origins = {"https://desk.example.org", "http://[::1]:9000"};
+    EXPECT_EQ(parseAllowList(allowListText(origins), "b.json", error), origins);
+}
+
+TEST(AllowList, PlainHttpPagesOfOtherComputersAreInsecure) {
+    for (const char* origin : {"http://desk.example.org", "http://10.0.0.8:8080", "HTTP://Desk.Example.org:80",
+                               "http://[fe80::1]", "http://127.example.org", "http://localhost.example"}) {
+        EXPECT_TRUE(isInsecureRemoteOrigin(origin)) << origin;
+    }
+    for (const char* origin : {"https://desk.example.org", "http://localhost:9000", "http://127.0.0.1:9000",
+                               "http://127.1.2.3", "http://[::1]:9000", "http://app.localhost", "not an origin"}) {
+        EXPECT_FALSE(isInsecureRemoteOrigin(origin)) << origin;
+    }
 }
 
 TEST(HostPolicy, OnlyLoopbackNamesWithTheServicePort) {

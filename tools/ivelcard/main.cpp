@@ -29,6 +29,7 @@
 #include "platform/HostSupport.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "tools/ivelcard/AllowOrigin.h"
 #include "tools/ivelcard/CardSummary.h"
 #include "host/ControlHost.h"
 #include "tools/ivelcard/ExitStatus.h"
@@ -390,9 +391,14 @@ int draw(const Command& command, Invocation& call) {
     return file ? kExitDone : fail("cannot write " + out, kExitFailed);
 }
 
+int allowOriginCommand(const Command&, Invocation& call) {
+    return allowOrigin({call.has("--browser-policies"), call.has("--remove"), call.has("--all"), call.plain});
+}
+
 constexpr Option kReadOptions[] = {{"--out", "DIR"}, {"--summary", nullptr}, {"--document", nullptr}};
 constexpr Option kFaceOptions[] = {{"--reader", "DESCRIPTION"}, {"--out", "DIR"}};
 constexpr Option kDrawOptions[] = {{"--out", "FILE.bmp"}};
+constexpr Option kAllowOriginOptions[] = {{"--browser-policies", nullptr}, {"--remove", nullptr}, {"--all", nullptr}};
 
 constexpr Command kCommands[] = {
     {"call", "OP [OP...]",
@@ -418,6 +424,14 @@ constexpr Command kCommands[] = {
      "remove the control's records from the registry directly",
      {}, "argument", 0, 0, nullptr, unregisterModule},
     {"about", "", "show the control's about box and the versions", {}, "argument", 0, 0, nullptr, about},
+    {"allow-origin", "[--browser-policies] [--remove] ORIGIN... | --remove --all",
+     "allow pages of ORIGIN on this machine (the machine-wide bridge.json; needs\n"
+     "root or an administrator). --browser-policies also writes the managed\n"
+     "policies of Chromium, Chrome and Edge that let such a page reach the bridge\n"
+     "without asking (for an http page also treating it as secure). --remove\n"
+     "takes origins away again, with what this command wrote for the browsers;\n"
+     "--remove --all takes away every origin and every policy entry it wrote",
+     kAllowOriginOptions, "origin", 0, 1 << 20, nullptr, allowOriginCommand},
     {"draw", "WxH --out FILE.bmp", "paint a control of that size into a bitmap file", kDrawOptions, "size", 1, 1,
      "--out", draw},
 };
@@ -542,7 +556,7 @@ int main(int argc, char** argv) {
             return status;
         }
         // Registration picks its module itself (never from the registry).
-        if (command.run != registerModule) call.module = chooseModule(moduleOption);
+        if (command.run != registerModule && command.run != allowOriginCommand) call.module = chooseModule(moduleOption);
         return command.run(command, call);
     }
     return generalUsage("unknown command '" + name + "'");

@@ -1,7 +1,9 @@
 // The bridge in real Chromium: the demo page reads the virtual card, pages
 // of allowed origins read through CORS, other pages are kept out, auto-read
 // reports each card once, the client survives a restart of the service, and
-// a public page needs the browser's loopback permission.
+// a public page needs the browser's loopback permission, and a public page
+// over plain http reads once `ivelcard allow-origin --browser-policies` has
+// written the managed policies (as root only).
 //
 // Needs the built `ivelcard` (IVELCARD_BIN_DIR, default ../build/bin) and
 // Debian's chromium (CHROMIUM, default /usr/bin/chromium). IVELCARD_BRIDGE_COMMAND
@@ -36,6 +38,8 @@ for (const dir of [runtimeDir, configDir]) {
 }
 const environment = {
   ...process.env,
+  // The machine-wide allow-list of the tests, not the real /etc/ivelcard.
+  IVELCARD_SYSTEM_ROOT: path.join(scratch, "system"),
   XDG_RUNTIME_DIR: runtimeDir,
   XDG_CONFIG_HOME: configDir,
   IVELCARD_REGISTRY_DIR: configDir,
@@ -106,28 +110,36 @@ let bridge;
 let allowed;   // a local origin on the allow-list
 let foreign;   // a local origin not on it
 let publicSite; // on the allow-list, but public to the browser
+let publicHttp; // the same server under a public name, over plain http
+const publicHttpOrigin = () => `http://desk.example.test:${publicHttp.port}`;
+const bridgeOrigins = () => [allowed.origin, publicSite.origin, publicHttpOrigin()];
 
-before(async () => {
-  describeReader(SAMPLE);
-  [allowed, foreign, publicSite] = await Promise.all([startPageServer(), startPageServer(), startPageServer()]);
-  bridge = await startBridge(0, [allowed.origin, publicSite.origin]);
-  browser = await puppeteer.launch({
+// Chromium as the tests run it; `extra` arguments added.
+const launchBrowser = (name, extra = []) =>
+  puppeteer.launch({
     executablePath: chromium,
     ignoreDefaultArgs: true,
     pipe: true,
     args: [
       "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
       "--disable-background-networking", "--disable-component-update", "--disable-sync",
-      `--user-data-dir=${path.join(scratch, "chromium")}`,
-      `--ip-address-space-overrides=127.0.0.1:${publicSite.port}=public`,
+      `--user-data-dir=${path.join(scratch, name)}`,
+      ...extra,
     ],
   });
+
+before(async () => {
+  describeReader(SAMPLE);
+  [allowed, foreign, publicSite, publicHttp] =
+    await Promise.all([startPageServer(), startPageServer(), startPageServer(), startPageServer()]);
+  bridge = await startBridge(0, bridgeOrigins());
+  browser = await launchBrowser("chromium", [`--ip-address-space-overrides=127.0.0.1:${publicSite.port}=public`]);
 });
 
 after(async () => {
   await browser?.close();
   if (bridge) await stopBridge(bridge);
-  for (const site of [allowed, foreign, publicSite]) site?.server.close();
+  for (const site of [allowed, foreign, publicSite, publicHttp]) site?.server.close();
   rmSync(scratch, { recursive: true, force: true });
 });
 
@@ -222,7 +234,7 @@ test("auto-read reports a card put on, a card swapped and the card taken off", a
   assert.equal(await outcome(page, 'window.bridge.call("getStatus")'), "BridgeUnavailable");
   await page.waitForFunction(() => window.states.some((s) => s.startsWith("disconnected BridgeUnavailable")));
   describeReader(SAMPLE);
-  bridge = await startBridge(port, [allowed.origin, publicSite.origin]);
+  bridge = await startBridge(port, bridgeOrigins());
   await waitForEvents(4);
   const events = await page.evaluate(() => window.events);
   assert.equal(events[3], "card 赵明远");
@@ -244,4 +256,79 @@ test("a public page needs the loopback permission, then reads", async () => {
   assert.equal(document.resultContent.partyName, "赵明远");
   await session.detach();
   await page.close();
+});
+
+// Why the browser policy test cannot run here, or null.
+function browserPolicySkipReason() {
+  if (process.getuid?.() !== 0) return "skipped: writing /etc/chromium/policies/managed/ needs root";
+  if (existsSync(policyFile)) return `skipped: ${policyFile} exists already and is left alone`;
+  return null;
+}
+const policyFile = "/etc/chromium/policies/managed/ivelcard.json";
+
+test("a public page over plain http reads with the policies allow-origin writes, and is refused without them", async (t) => {
+  const skip = browserPolicySkipReason();
+  if (skip) {
+    t.skip(skip);
+    return;
+  }
+  describeReader(SAMPLE);
+  const origin = publicHttpOrigin();
+  // A browser that sees the page as a public site over plain http; managed
+  // policies are read when it starts.
+  const readFromPublicPage = async (name) => {
+    const publicBrowser = await launchBrowser(name, [
+      "--host-resolver-rules=MAP desk.example.test 127.0.0.1",
+      `--ip-address-space-overrides=127.0.0.1:${publicHttp.port}=public`,
+    ]);
+    try {
+      const page = await publicBrowser.newPage();
+      await page.goto(`${origin}/page.html`);
+      await page.waitForFunction(() => window.clientReady === true);
+      return await page.evaluate(async (port) => {
+        const bridge = new window.ivelcard.IvelcardBridge({ port, timeoutMs: 10000 });
+        const permission = await bridge.loopbackPermission();
+        let read;
+        try {
+          read = (await bridge.readCard()).resultContent.partyName;
+        } catch (error) {
+          read = error.name;
+        }
+        return { secure: window.isSecureContext, permission, read };
+      }, bridge.port);
+    } finally {
+      await publicBrowser.close();
+    }
+  };
+  // allow-origin works on the real /etc: what it adds besides the policy
+  // files goes again afterwards.
+  const machineDirectory = "/etc/ivelcard";
+  const machineList = path.join(machineDirectory, "bridge.json");
+  const hadDirectory = existsSync(machineDirectory);
+  const hadList = existsSync(machineList);
+  const realSystem = { ...environment };
+  delete realSystem.IVELCARD_SYSTEM_ROOT;
+  const allowOrigin = (...args) =>
+    execFileSync(path.join(binDir, "ivelcard"), ["allow-origin", ...args], { env: realSystem, stdio: "pipe" });
+  try {
+    allowOrigin("--browser-policies", origin);
+    assert.deepEqual(JSON.parse(readFileSync(policyFile, "utf8")), {
+      LocalNetworkAccessAllowedForUrls: [origin],
+      OverrideSecurityRestrictionsOnInsecureOrigin: [origin],
+    });
+    const before = logLines();
+    assert.deepEqual(await readFromPublicPage("chromium-policies"), { secure: true, permission: "granted", read: "赵明远" });
+    assert.ok(logLines() > before);
+  } finally {
+    allowOrigin("--remove", origin);
+    if (!hadList) rmSync(machineList, { force: true });
+    if (!hadDirectory) rmSync(machineDirectory, { recursive: true, force: true });
+  }
+  assert.equal(existsSync(policyFile), false);
+  const before = logLines();
+  // Not a secure context: the browser keeps the page from loopback whatever
+  // the clerk would answer.
+  assert.deepEqual(await readFromPublicPage("chromium-no-policies"),
+    { secure: false, permission: "denied", read: "LoopbackPermissionNeeded" });
+  assert.equal(logLines(), before);
 });
