@@ -19,12 +19,19 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# What the main job needs: the build tools, the libraries of the host and its
+# module, and the font linked as the system font of the card faces.
 packages=(
-  cmake g++ make pkg-config
-  libjsoncpp-dev libjpeg-dev libfreetype-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
-  fonts-wqy-zenhei fonts-ocr-b
+  cmake g++ make
+  libjsoncpp-dev libjpeg-dev libfreetype-dev libboost-dev
+  fonts-wqy-zenhei
+)
+# What the tests add: GoogleTest with GoogleMock, Benchmark, Clang with its
+# runtimes for the fuzz targets, and OCR-B as a second font file.
+test_packages=(
+  libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
+  fonts-ocr-b
 )
 
 install_missing() {
@@ -78,7 +85,7 @@ browser_tests() {
 
 run_tests() {
   build "$here/build"
-  ctest --test-dir "$here/build" --output-on-failure -j "$jobs"
+  ctest --test-dir "$here/build" --output-on-failure --no-tests=error -j "$jobs"
   echo "== Fuzz targets, 5 seconds each (Clang, libFuzzer, in build-fuzz/)"
   FUZZ_JOBS=$jobs "$here/tests/fuzz/run.sh" 5
   browser_tests
@@ -86,7 +93,7 @@ run_tests() {
   # use_tls=0 and the suppressions: see tests/sanitizer/lsan.supp.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     LSAN_OPTIONS="use_tls=0:print_suppressions=0:suppressions=$here/tests/sanitizer/lsan.supp" \
-    ctest --test-dir "$here/build-asan" --output-on-failure -j "$jobs"
+    ctest --test-dir "$here/build-asan" --output-on-failure --no-tests=error -j "$jobs"
   run_thread_tests
 }
 
@@ -98,11 +105,10 @@ run_thread_tests() {
   TSAN_OPTIONS="halt_on_error=1" ctest --test-dir "$here/build-tsan" -R '^thread_tests$' --output-on-failure
 }
 
-install_missing "${packages[@]}"
 case "${1:-main}" in
-  main) main_job ;;
-  test) run_tests ;;
-  windows) "$here/tools/windows/build.sh" build ;;
-  windows-test) "$here/tools/windows/build.sh" test ;;
+  main) install_missing "${packages[@]}"; main_job ;;
+  test) install_missing "${packages[@]}" "${test_packages[@]}"; run_tests ;;
+  windows) install_missing "${packages[@]}"; "$here/tools/windows/build.sh" build ;;
+  windows-test) install_missing "${packages[@]}"; "$here/tools/windows/build.sh" test ;;
   *) echo "usage: $0 [main|test|windows|windows-test]" >&2; exit 64 ;;
 esac

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -486,6 +487,12 @@ struct Streams {
     std::span<const std::uint8_t> back;
 };
 
+// A face starts as its template: one block copy (std::ranges::copy over
+// spans compiles to a loop of single bytes).
+void copyTemplate(std::span<const std::uint8_t, FaceCanvas::kSize> face, const FaceCanvas& canvas) {
+    std::memcpy(canvas.bytes().data(), face.data(), FaceCanvas::kSize);
+}
+
 // The composition itself, with the state locked: fonts, drawing, canvases,
 // and both faces compressed into the state's stream buffers.
 int composeLocked(ComposerState& state, const TextUnits& units,
@@ -529,10 +536,10 @@ int composeLocked(ComposerState& state, const TextUnits& units,
     using CanvasBytes = std::span<std::uint8_t, FaceCanvas::kSize>;
     const FaceCanvas front(CanvasBytes(work.canvases.data(), FaceCanvas::kSize));
     const FaceCanvas back(CanvasBytes(work.canvases.data() + FaceCanvas::kSize, FaceCanvas::kSize));
-    std::ranges::copy(frontTemplate(), front.bytes().begin());
+    copyTemplate(frontTemplate(), front);
     inkAll(std::span(frontInks).first(static_cast<std::size_t>(frontCount)), front);
     pastePortrait(strips.portrait, front);
-    std::ranges::copy(backTemplate(), back.bytes().begin());
+    copyTemplate(backTemplate(), back);
     inkAll(backInks, back);
 
     if (inspect) inspect(front, back);

@@ -117,13 +117,13 @@ public:
     // Sets "resultFlag" and "errorMsg", then the operation's own members,
     // and writes the document.
     template <class Extras>
-    std::string finish(Extras&& setExtras) {
+    BSTR finish(Extras&& setExtras) {
         document_["resultFlag"] = flag_;
         document_["errorMsg"] = message_;
         setExtras(document_);
-        return writeDocument(document_);
+        return documentToBstr(document_);
     }
-    std::string finish() {
+    BSTR finish() {
         return finish([](Json::Value&) {});
     }
 
@@ -146,7 +146,7 @@ BSTR runSessionOperation(const char* initialMessage, const OutcomeTable& table, 
         const ReaderTurn turn(reader::readerLibraryLock());
         frame.apply(table, operation());
     });
-    return documentToBstr(frame.finish());
+    return frame.finish();
 }
 
 // The card's content as the document carries it, all twelve members.
@@ -214,7 +214,7 @@ BSTR CIvelcardCtrl::getStatus() {
         const ReaderTurn turn(reader::readerLibraryLock());
         frame.apply(kGetStatusTable, reader::querySamStatus());
     });
-    return documentToBstr(frame.finish([&](Json::Value& document) { document["status"] = frame.status(); }));
+    return frame.finish([&](Json::Value& document) { document["status"] = frame.status(); });
 }
 
 BSTR CIvelcardCtrl::getSAMID() {
@@ -225,10 +225,10 @@ BSTR CIvelcardCtrl::getSAMID() {
         const ReaderTurn turn(reader::readerLibraryLock());
         frame.apply(kGetSamIdTable, reader::querySamId(samId));
     });
-    return documentToBstr(frame.finish([&](Json::Value& document) {
+    return frame.finish([&](Json::Value& document) {
         // The library may fill all 40 bytes; the text never reads past them.
         document["samid"] = std::string(samId, strnlen(samId, sizeof samId));
-    }));
+    });
 }
 
 BSTR CIvelcardCtrl::readCert() {
@@ -249,9 +249,8 @@ BSTR CIvelcardCtrl::readCert() {
     // A read ended by a framework failure is a failed read, whatever the
     // search and the selection said before it.
     if (failure != platform::CaughtFailure::None) frame.apply(kReadCertTable, reader::kCardFailed);
-    const std::string text = frame.finish();
-    record.reset();  // the record goes before the text is converted
-    return documentToBstr(text);
+    record.reset();  // the document holds what it needs; the record goes before the text is written
+    return frame.finish();
 }
 
 void CIvelcardCtrl::AboutBox() {

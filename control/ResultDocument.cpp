@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "platform/CodePage.h"
@@ -144,21 +145,37 @@ std::size_t textSize(const Json::Value& value) {
     return size;
 }
 
+// Writes the document into `out`, replacing its contents.
+void writeDocumentInto(const Json::Value& document, std::string& out) {
+    out.clear();
+    out.reserve(textSize(document));
+    writeValue(document, 0, out);
+    out += '\n';
+}
+
 }  // namespace
 
 std::string writeDocument(const Json::Value& document) {
     std::string out;
-    out.reserve(textSize(document));
-    writeValue(document, 0, out);
-    out += '\n';
+    writeDocumentInto(document, out);
     return out;
 }
 
-platform::BSTR documentToBstr(const std::string& text) {
-    const std::u16string wide = platform::ansiToWide(text);
+platform::BSTR documentToBstr(const Json::Value& document) {
+    // A read's text and UTF-16 copy are about 120 KB: freed after each call,
+    // they would go back to the system with the top of the heap, and the
+    // next read would claim them again, page by page.
+    static struct {
+        std::mutex lock;
+        std::string text;
+        std::u16string wide;
+    } kept;
+    const std::lock_guard<std::mutex> held(kept.lock);
+    writeDocumentInto(document, kept.text);
+    platform::ansiToWide(kept.text, kept.wide);
     // OLECHAR is the platform's 16-bit character type (wchar_t on Windows).
-    platform::BSTR result = platform::SysAllocStringLen(reinterpret_cast<const platform::OLECHAR*>(wide.data()),
-                                                        static_cast<platform::UINT>(wide.size()));
+    platform::BSTR result = platform::SysAllocStringLen(reinterpret_cast<const platform::OLECHAR*>(kept.wide.data()),
+                                                        static_cast<platform::UINT>(kept.wide.size()));
     if (result == nullptr) throw platform::CMemoryException();
     return result;
 }

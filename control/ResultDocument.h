@@ -21,7 +21,9 @@ namespace control {
 
 std::string writeDocument(const Json::Value& document);
 
-// The document text converted from the ANSI code page to a new BSTR.
-platform::BSTR documentToBstr(const std::string& text);
+// The document written and converted from the ANSI code page to a new BSTR.
+// The text and its UTF-16 copy are made in buffers kept for the next
+// document, so that a read does not release and claim them again each time.
+platform::BSTR documentToBstr(const Json::Value& document);
 
 }  // namespace control

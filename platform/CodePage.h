@@ -16,6 +16,8 @@ namespace platform {
 std::string wideToAnsi(std::u16string_view text);
 // The ANSI code page to UTF-16.
 std::u16string ansiToWide(std::string_view text);
+// The same into `out`, replacing its contents and keeping its capacity.
+void ansiToWide(std::string_view text, std::u16string& out);
 
 std::string utf16ToUtf8(std::u16string_view text);
 std::u16string utf8ToUtf16(std::string_view text);

@@ -15,7 +15,8 @@
 namespace platform {
 
 // The data directory, absolute and ending in kPathSeparator; empty when
-// none of the candidates is a directory.
+// none of the candidates is a directory. Once found it is kept for the
+// process (the module does not move while it is loaded).
 std::string dataDirectory();
 
 // The Windows directory, without a trailing separator: the value of the

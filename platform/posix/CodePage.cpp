@@ -187,8 +187,14 @@ std::string wideToAnsi(std::u16string_view text) {
 }
 
 std::u16string ansiToWide(std::string_view text) {
-    return translatingBadAlloc([&] {
-        std::u16string out;
+    std::u16string out;
+    ansiToWide(text, out);
+    return out;
+}
+
+void ansiToWide(std::string_view text, std::u16string& out) {
+    translatingBadAlloc([&] {
+        out.clear();
         out.reserve(text.size());
         std::string scratch;
         static constexpr char kQuestionMark[2] = {'?', 0};
@@ -225,7 +231,6 @@ std::u16string ansiToWide(std::string_view text) {
             }
             i = end;
         }
-        return out;
     });
 }
 

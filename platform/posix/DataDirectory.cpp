@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/System.h"
 
@@ -29,9 +30,7 @@ std::string absolute(const std::string& path) {
     return result;
 }
 
-}  // namespace
-
-std::string dataDirectory() {
+std::string findDataDirectory() {
     const std::string module = modulePathContainingAddress(&kModuleAnchor);
     const std::size_t slash = module.rfind(kPathSeparator);
     if (slash == std::string::npos) return {};
@@ -45,6 +44,19 @@ std::string dataDirectory() {
         return resolved;
     }
     return {};
+}
+
+}  // namespace
+
+std::string dataDirectory() {
+    // The module stays where it was loaded from: resolving its path costs a
+    // dozen system calls, and every card read asks (for the system font), so
+    // the directory found is kept. One not found is looked for again.
+    static std::mutex lock;
+    static std::string found;
+    const std::lock_guard<std::mutex> held(lock);
+    if (found.empty()) found = findDataDirectory();
+    return found;
 }
 
 std::optional<std::string> windowsDirectory() {

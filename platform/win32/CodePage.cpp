@@ -31,13 +31,20 @@ std::string fromWide(UINT codePage, std::u16string_view text) {
     return out;
 }
 
-std::u16string toWide(UINT codePage, std::string_view text) {
-    if (text.empty()) return {};
+// Replaces `out`, keeping its capacity.
+void toWide(UINT codePage, std::string_view text, std::u16string& out) {
+    out.clear();
+    if (text.empty()) return;
     const int count = static_cast<int>(text.size());
     const int size = ::MultiByteToWideChar(codePage, 0, text.data(), count, nullptr, 0);
     if (size <= 0) throw CException();
-    std::u16string out(static_cast<std::size_t>(size), u'\0');
+    out.resize(static_cast<std::size_t>(size));
     ::MultiByteToWideChar(codePage, 0, text.data(), count, reinterpret_cast<wchar_t*>(out.data()), size);
+}
+
+std::u16string toWide(UINT codePage, std::string_view text) {
+    std::u16string out;
+    toWide(codePage, text, out);
     return out;
 }
 
@@ -56,6 +63,10 @@ std::string wideToAnsi(std::u16string_view text) {
 
 std::u16string ansiToWide(std::string_view text) {
     return translatingBadAlloc([&] { return toWide(ansiCodePage(), text); });
+}
+
+void ansiToWide(std::string_view text, std::u16string& out) {
+    translatingBadAlloc([&] { toWide(ansiCodePage(), text, out); });
 }
 
 std::string utf16ToUtf8(std::u16string_view text) {

@@ -28,9 +28,13 @@ TEST(CodePage, ConvertsGbkAndBeyondBothWays) {
         {u"\U0002000B", "\x95\x32\x83\x37"},  // outside the basic plane
         {u"a\u3000b", "a\xA1\xA1" "b"},
     };
+    // A kept buffer still holding an earlier, longer text is replaced.
+    std::u16string kept = u"an earlier and longer text";
     for (const Case& c : cases) {
         EXPECT_EQ(wideToAnsi(c.wide), c.ansi);
         EXPECT_EQ(ansiToWide(c.ansi), c.wide);
+        ansiToWide(c.ansi, kept);
+        EXPECT_EQ(kept, c.wide);
     }
 }
 
