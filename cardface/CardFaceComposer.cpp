@@ -17,6 +17,7 @@
 #include "cardface/JpegMemoryEncoder.h"
 #include "cardface/PortraitText.h"
 #include "cardface/TextRasteriser.h"
+#include "carddata/CardType.h"
 #include "platform/DataDirectory.h"
 #include "platform/System.h"
 
@@ -553,6 +554,11 @@ template <class Deliver>
 int composeAndDeliver(std::span<const std::uint8_t, CardFaceComposer::kTextBlockSize> textBlock,
                       std::span<const std::uint8_t> portraitBitmap, StreamLimits limits,
                       const CanvasInspector& inspect, Deliver&& deliver) {
+    // Only a resident card has faces here: another card's data is never
+    // drawn on a resident card's templates.
+    if (carddata::cardTypeOf(textBlock.data()) != carddata::CardType::Resident) {
+        return CardFaceComposer::kNoFacesForCardType;
+    }
     ComposerState& state = composerState();
     const std::lock_guard<std::mutex> held(state.lock);
     Streams streams;

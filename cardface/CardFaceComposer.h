@@ -18,7 +18,9 @@
 //       not fit the 256-byte path text (nothing printed, nothing opened);
 //  -2   the embedded OCR-B font could not be opened;
 //  -3   a buffer of the composition could not be allocated;
-//  -4   a face could not be encoded into its output buffer.
+//  -4   a face could not be encoded into its output buffer;
+//  -5   the block is not a resident card's (a card type mark at byte 248):
+//       there are no faces for it.
 // Whatever the result, the output buffers are zero-filled first; on any
 // result but 1 both stay zero-filled and both lengths 0 (no images). After
 // -3 nothing large is kept.
@@ -49,6 +51,7 @@ public:
     static constexpr int kOcrbFontFailed = -2;
     static constexpr int kOutOfMemory = -3;
     static constexpr int kEncodingFailed = -4;
+    static constexpr int kNoFacesForCardType = -5;
 
     // `textBlock`: 128 UCS-2 little-endian units as read from the card;
     // `portraitBitmap`: the decoded 102 x 126 24-bit BMP image (header

@@ -67,6 +67,13 @@ TEST_F(Host, DescriptionsThatCannotBeUsedAreNoReaderWithOneLineNamingFileMemberA
         {R"({"card": {"nickname": "x"}})",
          "member \"card.nickname\": is unknown (a card's fields are name, gender, nation, birthDate, address, "
          "number, authority, validFrom, validTo)"},
+        {R"({"card": {"type": "J", "nation": "01"}})",
+         "member \"card.nation\": is unknown (the fields of a card of type \"J\" are name, gender, birthDate, "
+         "address, number, authority, validFrom, validTo, passNumber, issueCount)"},
+        {R"({"card": {"type": "I", "englishName": "A", "number": "GBR1188061502312"}})",
+         "member \"card.number\": is 16 characters long, the field holds 15"},
+        {R"({"card": {"type": "i"}})",
+         "member \"card.type\": is \"i\", not \"\" (a resident card) or one capital letter (I, J, ...)"},
         {R"({"results": {"close": 1.5}})", "member \"results.close\": is a number, not an integer"},
         {R"({"ports": {"1001": [144, "1"]}})", "member \"ports.1001[1]\": is a text, not an integer"},
         {R"({"ports": {"COM1": 144}})", "member \"ports.COM1\": is not a port number"},

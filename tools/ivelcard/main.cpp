@@ -257,7 +257,8 @@ Json::Value parseDocument(const std::string& document) {
     return answer;
 }
 
-std::string imageText(const Json::Value& answer, const char* key) {
+// A text member of "resultContent", or the empty text.
+std::string contentText(const Json::Value& answer, const char* key) {
     const Json::Value& content = answer["resultContent"];
     return content.isObject() && content[key].isString() ? content[key].asString() : std::string();
 }
@@ -279,9 +280,13 @@ std::string systemFontPath() {
 // When a read succeeded without card faces, says why if the system font is
 // the cause.
 void explainMissingFaces(const Json::Value& answer) {
-    if (answer["resultFlag"].asInt() != 0 || imageText(answer, kFront.key) != "") return;
+    if (answer["resultFlag"].asInt() != 0 || contentText(answer, kFront.key) != "") return;
+    const std::string cardType = contentText(answer, "cardType");
     const std::string font = systemFontPath();
-    if (font.empty()) {
+    if (!cardType.empty()) {
+        std::fprintf(stderr, "ivelcard: the card faces are empty: faces are drawn for resident identity cards "
+                             "only, this card's type is \"%s\"\n", cardType.c_str());
+    } else if (font.empty()) {
         std::fputs("ivelcard: the card faces are empty: there is no Windows directory for the system font "
                    "(windir is not set and share/ivelcard/windows is not installed beside the module)\n",
                    stderr);
@@ -291,7 +296,7 @@ void explainMissingFaces(const Json::Value& answer) {
                      "font there, e.g. Debian's fonts-wqy-zenhei, or set windir to a directory with "
                      "Fonts/SIMHEI.TTF)\n",
                      font.c_str());
-    } else if (imageText(answer, kPortrait.key) != "") {
+    } else if (contentText(answer, kPortrait.key) != "") {
         std::fprintf(stderr, "ivelcard: the card faces are empty: the system font %s could not be used\n",
                      font.c_str());
     }
@@ -304,7 +309,7 @@ bool writeImages(const Json::Value& answer, const std::string& directory, std::i
     bool complete = true;
     for (const ImageMember& image : images) {
         const std::string path = directory + "/" + image.fileName;
-        const std::string text = imageText(answer, image.key);
+        const std::string text = contentText(answer, image.key);
         if (text.empty()) {
             std::fprintf(stderr, "ivelcard: %s not written: the document's %s is empty\n", path.c_str(), image.key);
             complete = false;
