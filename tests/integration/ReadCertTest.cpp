@@ -126,6 +126,11 @@ TEST_F(ReadCert, UnknownCardTypeGivesItsMarkAndThePortraitOnly) {
    "resultFlag" : 0
 }
 )");
+
+    // The face command says why there are no faces.
+    const ProcessResult faces = ivelcard({"face", "--out", scratch_ / "faces"});
+    EXPECT_EQ(faces.exitCode, 1);
+    EXPECT_THAT(faces.err, HasSubstr("ivelcard: the card faces are empty: there are none for a card of type \"Y\"\n"));
 }
 
 // One control reads the same card 1,000 times in one process: every

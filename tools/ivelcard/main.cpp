@@ -281,11 +281,13 @@ std::string systemFontPath() {
 // the cause.
 void explainMissingFaces(const Json::Value& answer) {
     if (answer["resultFlag"].asInt() != 0 || contentText(answer, kFront.key) != "") return;
+    // Cards of the types "I" and "J" have faces; a type whose layout the
+    // control does not know has none.
     const std::string cardType = contentText(answer, "cardType");
     const std::string font = systemFontPath();
-    if (!cardType.empty()) {
-        std::fprintf(stderr, "ivelcard: the card faces are empty: faces are drawn for resident identity cards "
-                             "only, this card's type is \"%s\"\n", cardType.c_str());
+    if (!cardType.empty() && cardType != "I" && cardType != "J") {
+        std::fprintf(stderr, "ivelcard: the card faces are empty: there are none for a card of type \"%s\"\n",
+                     cardType.c_str());
     } else if (font.empty()) {
         std::fputs("ivelcard: the card faces are empty: there is no Windows directory for the system font "
                    "(windir is not set and share/ivelcard/windows is not installed beside the module)\n",
