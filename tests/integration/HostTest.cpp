@@ -212,6 +212,28 @@ TEST_F(Host, ReadPrintsTheDocumentToPipesAndASummaryToPeople) {
     EXPECT_THAT(r.out, HasSubstr("valid     2018-06-15 to 长期\n"));
     EXPECT_THAT(r.out, HasSubstr("portrait  none\n"));
 
+    // The other card types: their type and the rows of their own members.
+    describeReader(readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/carddata/permit-reader.json"));
+    r = ivelcard({"read", "--summary"});
+    EXPECT_THAT(r.out, StartsWith("type      J, residence permit for Hong Kong, Macao and Taiwan residents\n"
+                                  "name      陈嘉欣\n"
+                                  "gender    女\n"
+                                  "nation    \n"
+                                  "born      1996-04-12\n"
+                                  "address   广东省深圳市福田区莲花路128号\n"
+                                  "number    810000199604120022\n"
+                                  "permit    H61234567\n"
+                                  "issues    02\n"
+                                  "authority 深圳市公安局福田分局\n"));
+    describeReader(readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/carddata/foreign-reader.json"));
+    r = ivelcard({"read", "--summary"});
+    EXPECT_THAT(r.out, StartsWith("type      I, foreign permanent resident card\n"
+                                  "name      莫艾琳\n"
+                                  "english   MORGAN, ELEANOR GRACE\n"
+                                  "gender    女\n"
+                                  "nation    \n"
+                                  "country   GBR\n"));
+
     describeReader(R"({"card": null})");
     r = ivelcard({"read", "--summary"});
     EXPECT_EQ(r.out, "the card was not read: 读卡错误 (resultFlag -1)\n");
