@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include "cardface/CardFaceResources.h"
@@ -193,12 +194,21 @@ constexpr FaceField kForeignFields[] = {
 };
 // Every field above is drawn in turn into one scratch strip this wide.
 constexpr int kScratchWidth = 624;
-static_assert(std::ranges::all_of(kPermitFields, [](const FaceField& f) { return f.place.width <= kScratchWidth; }));
-static_assert(std::ranges::all_of(kForeignFields, [](const FaceField& f) {
-    return f.place.width <= kScratchWidth &&
-           (f.text != FaceText::Number || f.units.count <= kNumberUnits.count) &&
-           (f.text != FaceText::Name || f.units.count <= kNameUnits.count);
-}));
+constexpr std::size_t kDateLength = 8;
+
+// Each field lies in the block, fits the scratch strip and the text made
+// from it.
+constexpr bool fieldsFit(std::span<const FaceField> fields) {
+    return std::ranges::all_of(fields, [](const FaceField& f) {
+        return f.units.first + f.units.count <= std::tuple_size_v<TextUnits> &&
+               f.place.width <= kScratchWidth &&
+               (f.text != FaceText::Number || f.units.count <= kNumberUnits.count) &&
+               (f.text != FaceText::Name || f.units.count <= kNameUnits.count) &&
+               (f.text != FaceText::Date || f.units.count == kDateLength) &&
+               (f.text != FaceText::Validity || f.units.count <= kValidityUnits.count);
+    });
+}
+static_assert(fieldsFit(kPermitFields) && fieldsFit(kForeignFields));
 
 using Template = std::span<const std::uint8_t, FaceCanvas::kSize> (*)();
 
