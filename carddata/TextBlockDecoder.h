@@ -2,18 +2,18 @@
 //
 // The card type mark at byte 248 (CardType.h) chooses the layout: a field
 // table per card type. A resident card's block holds nine fields of UCS-2
-// little-endian characters back to back (bytes 220 to 255 are not read);
-// the other known types place theirs as their tables say and fill the
-// resident texts they have a counterpart for; a card of an unknown type has
-// no fields at all. Each field's text ends at its first zero character or at
-// its full width, is converted to the ANSI code page (characters it cannot
-// hold become '?'), and, except for the gender, loses its trailing space
-// bytes (0x20) and nothing else. The gender character parses as a decimal
-// number: 2 gives `gender` 0, anything else 1 (a card of an unknown type
-// keeps -1). The nation field parses the same way and is looked up with
-// nationName. Content is never validated. The only failure is a conversion
-// failure (CMemoryException, CException), thrown with the fields before it
-// decoded.
+// little-endian characters back to back (of bytes 220 to 255 only the mark
+// counts); the other known types place theirs as their tables say and fill
+// the resident texts they have a counterpart for; a card of an unknown type
+// has no fields at all. Each field's text ends at its first zero character
+// or at its full width, is converted to the ANSI code page (characters it
+// cannot hold become '?'), and, except for the gender, loses its trailing
+// space bytes (0x20) and nothing else. The gender character parses as a
+// decimal number: 2 gives `gender` 0, anything else 1 (a card of an unknown
+// type keeps -1). The nation field parses the same way and is looked up
+// with nationName. Content is never validated. The only failure is a
+// conversion failure (CMemoryException, CException), thrown with the fields
+// before it decoded.
 #pragma once
 
 #include <cstddef>
