@@ -2,7 +2,8 @@
 //
 // A record is created empty (every text empty, `gender` -1, all four buffers
 // zero-filled) and lives for one read. The reader fills the raw buffers, the
-// text block decoder fills the nine texts and `gender`, the portrait decoder
+// text block decoder fills the nine texts, `gender` and the card type with
+// the texts only other card types carry, the portrait decoder
 // fills `portraitBitmap`, and the read sequence sets the three image texts.
 // Texts are NUL-terminated multi-byte strings (c_str()): card text in the
 // ANSI code page, nation names in GBK. The buffers are arrays inside the
@@ -13,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "carddata/CardType.h"
 
 namespace carddata {
 
@@ -46,6 +49,17 @@ struct IdentityRecord {
     std::string identityPic;
     std::string base64ID_PicFront;
     std::string base64ID_PicBack;
+    // Cards other than resident cards: the type, its mark as text ("I", "J",
+    // or an unknown letter; empty for a resident card) and the texts that
+    // have no resident counterpart (empty on other cards).
+    CardType type = CardType::Resident;
+    std::string cardType;
+    std::string englishName;  // "I"
+    std::string chineseName;  // "I"
+    std::string nationality;  // "I": three letters
+    std::string cardVersion;  // "I"
+    std::string passNumber;   // "J": the travel permit's number
+    std::string issueCount;   // "J"
     unsigned char textBlock[kTextBlockSize] = {};
     unsigned char photoData[kPhotoDataSize] = {};
     unsigned char fingerprintData[kFingerprintDataSize] = {};

@@ -13,7 +13,7 @@ namespace {
 
 static_assert(kTextBlockSize == static_cast<std::size_t>(reader::kTextBlockSize));
 
-constexpr std::size_t kWidestField = 35;
+constexpr std::size_t kWidestField = 60;
 
 constexpr bool fieldsFitTheBlock() {
     std::size_t next = 0;
@@ -24,6 +24,18 @@ constexpr bool fieldsFitTheBlock() {
     return next == kTextBlockUsedBytes && next <= kTextBlockSize;
 }
 static_assert(fieldsFitTheBlock(), "fields lie back to back within the used part of the block");
+
+// The other layouts' fields lie in order, apart, and before the mark.
+constexpr bool fieldsInOrderBeforeTheMark(std::span<const TextBlockField> fields) {
+    std::size_t next = 0;
+    for (const TextBlockField& field : fields) {
+        if (field.offset < next || field.characters > kWidestField) return false;
+        next = field.offset + 2 * field.characters;
+    }
+    return next <= kCardTypeMarkAt;
+}
+static_assert(fieldsInOrderBeforeTheMark(kForeignPermanentResidentFields));
+static_assert(fieldsInOrderBeforeTheMark(kHongKongMacaoTaiwanResidentFields));
 
 // The field's characters up to its first zero character, in the ANSI code
 // page.
@@ -61,10 +73,23 @@ std::int32_t parseDecimal(std::string_view text) {
     return static_cast<std::int32_t>(negative ? -value : value);
 }
 
+const TextBlockLayout& layoutOf(CardType type) {
+    for (const TextBlockLayout& layout : kTextBlockLayouts) {
+        if (layout.type == type) return layout;
+    }
+    return kTextBlockLayouts[0];
+}
+
 }  // namespace
 
 void decodeTextBlock(IdentityRecord& record, const unsigned char (&block)[kTextBlockSize]) {
-    for (const TextBlockField& field : kTextBlockFields) {
+    for (std::string IdentityRecord::*text : kDecodedTexts) (record.*text).clear();
+    record.gender = kGenderUnknown;
+    record.type = cardTypeOf(block);
+    if (const char16_t mark = cardTypeMark(block); mark != 0) record.cardType = static_cast<char>(mark);
+
+    const TextBlockLayout& layout = layoutOf(record.type);
+    for (const TextBlockField& field : layout.fields) {
         std::string text = convertField(block, field);
         switch (field.decoding) {
             case FieldDecoding::Gender:
@@ -79,6 +104,9 @@ void decodeTextBlock(IdentityRecord& record, const unsigned char (&block)[kTextB
                 record.*field.text = std::move(text);
                 break;
         }
+    }
+    for (std::string IdentityRecord::*source : layout.nameFrom) {
+        if (source != nullptr && record.partyName.empty()) record.partyName = record.*source;
     }
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 #include <vector>
 
 #include "cardface/CardFaceResources.h"
@@ -18,6 +19,7 @@
 #include "cardface/JpegMemoryEncoder.h"
 #include "cardface/PortraitText.h"
 #include "cardface/TextRasteriser.h"
+#include "carddata/CardType.h"
 #include "platform/DataDirectory.h"
 #include "platform/System.h"
 
@@ -150,6 +152,87 @@ constexpr std::size_t kPortraitChroma =
 constexpr std::size_t kPortraitYuvSize = kPortraitLuma + 2 * kPortraitChroma;
 static_assert(kPortraitYuvSize == 19278);
 
+// ------------------------------------------------------------------ card types
+
+// How a field of another card type's faces becomes the text drawn.
+enum class FaceText {
+    Units,     // the units as they are (a space takes no room)
+    Name,      // spaces removed; a short name gets the resident name's gap
+    Words,     // words a gap apart
+    Gender,    // the gender table
+    Date,      // YYYYMMDD as YYYY.MM.DD
+    Validity,  // start and end dates drawn as the resident validity period
+    Number,    // the OCR-B font's glyphs
+};
+struct FaceField {
+    bool back;  // else the front
+    UnitRange units;
+    FaceText text;
+    int pixels;
+    StripPlace place;
+};
+constexpr int kEnglishNameSize = 11;
+constexpr int kWordGap = 4;  // between the words of an English name
+
+// A residence permit for Hong Kong, Macao and Taiwan residents: its front
+// is the resident front without the nation; its back, below.
+constexpr FaceField kPermitFields[] = {
+    {true, {79, 15}, FaceText::Units, kTextSize, {240, 144, 137, 12}},         // authority
+    {true, {94, 16}, FaceText::Validity, kTextSize, {624, 144, 155, 12}},      // validity
+    {true, {110, 9}, FaceText::Units, kTextSize, {240, 144, 173, 12}},         // travel permit
+    {true, {119, 2}, FaceText::Units, kTextSize, {64, 144, 191, 12}},          // issues
+};
+// A foreign permanent resident card.
+constexpr FaceField kForeignFields[] = {
+    {false, {79, 15}, FaceText::Name, kNameSize, {240, 76, 28, 14}},           // Chinese name
+    {false, {0, 60}, FaceText::Words, kEnglishNameSize, {624, 76, 55, 12}},    // English name
+    {false, {60, 1}, FaceText::Gender, kTextSize, {48, 76, 80, 12}},
+    {false, {76, 3}, FaceText::Units, kTextSize, {64, 156, 80, 12}},           // nationality
+    {false, {110, 8}, FaceText::Date, kTextSize, {240, 76, 105, 12}},          // birth date
+    {false, {61, 15}, FaceText::Number, kNumberSize, {288, 88, 178, 12}},
+    {true, {94, 16}, FaceText::Validity, kTextSize, {624, 144, 154, 12}},      // validity
+    {true, {120, 4}, FaceText::Units, kTextSize, {64, 144, 179, 12}},          // authority code
+};
+// Every field above is drawn in turn into one scratch strip this wide.
+constexpr int kScratchWidth = 624;
+constexpr std::size_t kDateLength = 8;
+
+// Each field lies in the block, fits the scratch strip and the text made
+// from it.
+constexpr bool fieldsFit(std::span<const FaceField> fields) {
+    return std::ranges::all_of(fields, [](const FaceField& f) {
+        return f.units.first + f.units.count <= std::tuple_size_v<TextUnits> &&
+               f.place.width <= kScratchWidth &&
+               (f.text != FaceText::Number || f.units.count <= kNumberUnits.count) &&
+               (f.text != FaceText::Name || f.units.count <= kNameUnits.count) &&
+               (f.text != FaceText::Date || f.units.count == kDateLength) &&
+               (f.text != FaceText::Validity || f.units.count <= kValidityUnits.count);
+    });
+}
+static_assert(fieldsFit(kPermitFields) && fieldsFit(kForeignFields));
+
+using Template = std::span<const std::uint8_t, FaceCanvas::kSize> (*)();
+
+// The faces of each card type that has them: templates, whether the
+// resident front's fields are drawn (and with the nation), whether the
+// resident back's are, and the fields of the type's own.
+struct CardFaces {
+    carddata::CardType type;
+    Template front;
+    Template back;
+    bool residentFront;
+    bool nation;
+    bool residentBack;
+    std::span<const FaceField> fields;
+};
+constexpr CardFaces kCardFaces[] = {
+    {carddata::CardType::Resident, frontTemplate, backTemplate, true, true, true, {}},
+    {carddata::CardType::HongKongMacaoTaiwanResident, permitFrontTemplate, permitBackTemplate, true,
+     false, false, kPermitFields},
+    {carddata::CardType::ForeignPermanentResident, foreignFrontTemplate, foreignBackTemplate, false,
+     false, false, kForeignFields},
+};
+
 // A face goes to the compressor a batch of red-green-blue rows at a time.
 constexpr std::size_t kFaceRowBytes = std::size_t{FaceCanvas::kWidth} * 3;
 
@@ -175,6 +258,8 @@ struct FieldStrips {
     StripCells<kAuthorityPlace.width> authority;
     StripCells<kValidityPlace.width> validity;
     std::array<std::uint8_t, kPortraitYuvSize> portrait;
+    // The other card types' fields, one at a time.
+    StripCells<kScratchWidth> scratch;
 };
 
 // A drawn strip and where it goes: its first `columns` columns are inked.
@@ -210,14 +295,18 @@ Ink drawInto(std::array<std::uint8_t, N>& cells, const StripPlace& place,
     return ink;
 }
 
-Ink drawName(FieldStrips& strips, const FontHandle& font, const TextUnits& units) {
+// A name: its units but the spaces; a short one gets a gap between its
+// characters.
+template <std::size_t N>
+Ink drawName(std::array<std::uint8_t, N>& cells, const StripPlace& place, const FontHandle& font,
+             const TextUnits& units, UnitRange range) {
     std::array<char16_t, kNameUnits.count> kept{};
     std::size_t n = 0;
-    for (char16_t unit : view(units, kNameUnits)) {
-        if (unit != kSpace) kept[n++] = unit;
+    for (char16_t unit : view(units, range)) {
+        if (unit != kSpace && n < kept.size()) kept[n++] = unit;
     }
     const int spacing = n < kShortNameLimit ? kShortNameSpacing : 0;
-    return drawInto(strips.name, kNamePlace, font, {kept.data(), n}, spacing);
+    return drawInto(cells, place, font, {kept.data(), n}, spacing);
 }
 
 std::u16string_view genderText(char16_t code) {
@@ -250,12 +339,14 @@ Ink drawMonthOrDay(std::array<std::uint8_t, N>& cells, const StripPlace& place,
     return drawInto(cells, at, font, {digits.data(), digits.size()});
 }
 
-std::array<char16_t, kValidityTextLength> validityText(const TextUnits& units) {
+// The validity period from the copied units (the resident card copies the
+// block's last 34 units, the other card types their two dates).
+std::array<char16_t, kValidityTextLength> validityText(const TextUnits& units, UnitRange range) {
     std::array<char16_t, kValidityTextLength> text;
     text.fill(kSpace);
     std::size_t out = 0;
     bool wideTextSeen = false;
-    const std::u16string_view copied = view(units, kValidityUnits);
+    const std::u16string_view copied = view(units, range);
     for (std::size_t p = 0; p < copied.size(); ++p) {
         text[out++] = copied[p];
         wideTextSeen = wideTextSeen || copied[p] >= kFirstWideText;
@@ -294,28 +385,36 @@ int drawAddress(FieldStrips& strips, const FontHandle& font, const TextUnits& un
     return count;
 }
 
-// Front inks in their order: name, gender, nation, year, month, day, the
-// address lines, card number. Returns how many there are.
+// A card number's units as glyph indices of the OCR-B font.
+std::array<char16_t, kNumberUnits.count> ocrbGlyphs(const TextUnits& units, UnitRange range) {
+    std::array<char16_t, kNumberUnits.count> glyphs{};
+    std::ranges::transform(view(units, range), glyphs.begin(), [](char16_t unit) {
+        return static_cast<char16_t>(unit - kOcrbGlyphOffset);
+    });
+    return glyphs;
+}
+
+// Front inks in their order: name, gender, nation (unless left out), year,
+// month, day, the address lines, card number. Returns how many there are.
 int drawFront(FieldStrips& strips, const FontHandle& system, const FontHandle& ocrb,
-              const TextUnits& units, std::array<Ink, kFrontInks>& inks) {
+              const TextUnits& units, std::array<Ink, kFrontInks>& inks, bool withNation) {
     int n = 0;
     TextRasteriser::setPixelSize(system, kNameSize);
-    inks[n++] = drawName(strips, system, units);
+    inks[n++] = drawName(strips.name, kNamePlace, system, units, kNameUnits);
     TextRasteriser::setPixelSize(system, kTextSize);
     inks[n++] = drawInto(strips.gender, kGenderPlace, system, genderText(units[kGenderUnit]));
-    inks[n++] = drawInto(strips.nation, kNationPlace, system,
-                         nationText(units[kNationUnit], units[kNationUnit + 1]));
+    if (withNation) {
+        inks[n++] = drawInto(strips.nation, kNationPlace, system,
+                             nationText(units[kNationUnit], units[kNationUnit + 1]));
+    }
     inks[n++] = drawInto(strips.year, kYearPlace, system, view(units, kYearUnits));
     inks[n++] = drawMonthOrDay(strips.month, kMonthPlace, system, units, kMonthUnits);
     inks[n++] = drawMonthOrDay(strips.day, kDayPlace, system, units, kDayUnits);
     n += drawAddress(strips, system, units, std::span(inks).subspan(static_cast<std::size_t>(n)));
 
-    std::array<char16_t, kNumberUnits.count> glyphs{};
-    std::ranges::transform(view(units, kNumberUnits), glyphs.begin(), [](char16_t unit) {
-        return static_cast<char16_t>(unit - kOcrbGlyphOffset);
-    });
+    const auto glyphs = ocrbGlyphs(units, kNumberUnits);
     TextRasteriser::setPixelSize(ocrb, kNumberSize);
-    inks[n++] = drawInto(strips.number, kNumberPlace, ocrb, {glyphs.data(), glyphs.size()});
+    inks[n++] = drawInto(strips.number, kNumberPlace, ocrb, {glyphs.data(), kNumberUnits.count});
     return n;
 }
 
@@ -323,7 +422,7 @@ void drawBack(FieldStrips& strips, const FontHandle& system, const TextUnits& un
               std::array<Ink, kBackInks>& inks) {
     // The system font is still at the text size the front left it at.
     inks[0] = drawInto(strips.authority, kAuthorityPlace, system, view(units, kAuthorityUnits));
-    const auto validity = validityText(units);
+    const auto validity = validityText(units, kValidityUnits);
     inks[1] = drawInto(strips.validity, kValidityPlace, system, {validity.data(), validity.size()});
 }
 
@@ -331,6 +430,74 @@ void inkAll(std::span<const Ink> inks, const FaceCanvas& canvas) {
     for (const Ink& ink : inks) {
         TextRasteriser::inkStrip(ink.strip, ink.columns, canvas.luma(), FaceCanvas::kWidth,
                                  ink.x, ink.y);
+    }
+}
+
+// "YYYYMMDD" as "YYYY.MM.DD".
+std::array<char16_t, 10> dottedDate(const TextUnits& units, UnitRange range) {
+    const std::u16string_view date = view(units, range);
+    return {date[0], date[1], date[2], date[3], u'.', date[4], date[5], u'.', date[6], date[7]};
+}
+
+// Words apart: a space takes no room in a run, so each word is drawn on
+// its own and inked a word gap after the one before it.
+void drawAndInkWords(StripCells<kScratchWidth>& cells, const StripPlace& place,
+                     const FontHandle& font, std::u16string_view words, const FaceCanvas& canvas) {
+    int x = place.x;
+    std::size_t start = words.find_first_not_of(kSpace);
+    while (start != std::u16string_view::npos && x < FaceCanvas::kWidth) {
+        const std::size_t end = std::min(words.find(kSpace, start), words.size());
+        std::ranges::fill(cells, std::uint8_t{0});
+        Ink ink = drawInto(cells, {place.width, x, place.y, place.baselineRow}, font,
+                           words.substr(start, end - start));
+        ink.columns = std::min(ink.columns, FaceCanvas::kWidth - x);
+        inkAll({&ink, 1}, canvas);
+        x += ink.columns + kWordGap;
+        start = words.find_first_not_of(kSpace, end);
+    }
+}
+
+// Draws each field of another card type into the scratch cells and inks it
+// onto its face at once.
+void drawAndInkFields(std::span<const FaceField> fields, StripCells<kScratchWidth>& cells,
+                      const FontHandle& system, const FontHandle& ocrb, const TextUnits& units,
+                      const FaceCanvas& front, const FaceCanvas& back) {
+    for (const FaceField& field : fields) {
+        std::ranges::fill(cells, std::uint8_t{0});
+        const FontHandle& font = field.text == FaceText::Number ? ocrb : system;
+        TextRasteriser::setPixelSize(font, field.pixels);
+        Ink ink;
+        switch (field.text) {
+            case FaceText::Units:
+                ink = drawInto(cells, field.place, font, view(units, field.units));
+                break;
+            case FaceText::Name:
+                ink = drawName(cells, field.place, font, units, field.units);
+                break;
+            case FaceText::Words:
+                drawAndInkWords(cells, field.place, font, view(units, field.units),
+                                field.back ? back : front);
+                continue;
+            case FaceText::Gender:
+                ink = drawInto(cells, field.place, font, genderText(units[field.units.first]));
+                break;
+            case FaceText::Date: {
+                const auto date = dottedDate(units, field.units);
+                ink = drawInto(cells, field.place, font, {date.data(), date.size()});
+                break;
+            }
+            case FaceText::Validity: {
+                const auto validity = validityText(units, field.units);
+                ink = drawInto(cells, field.place, font, {validity.data(), validity.size()});
+                break;
+            }
+            case FaceText::Number: {
+                const auto glyphs = ocrbGlyphs(units, field.units);
+                ink = drawInto(cells, field.place, font, {glyphs.data(), field.units.count});
+                break;
+            }
+        }
+        inkAll({&ink, 1}, field.back ? back : front);
     }
 }
 
@@ -495,7 +662,7 @@ void copyTemplate(std::span<const std::uint8_t, FaceCanvas::kSize> face, const F
 
 // The composition itself, with the state locked: fonts, drawing, canvases,
 // and both faces compressed into the state's stream buffers.
-int composeLocked(ComposerState& state, const TextUnits& units,
+int composeLocked(ComposerState& state, const CardFaces& faces, const TextUnits& units,
                   std::span<const std::uint8_t> portraitBitmap, StreamLimits limits,
                   const CanvasInspector& inspect, Streams& streams) {
     const std::optional<std::string> fontPath = systemFontPath();
@@ -527,8 +694,13 @@ int composeLocked(ComposerState& state, const TextUnits& units,
 
     std::array<Ink, kFrontInks> frontInks{};
     std::array<Ink, kBackInks> backInks{};
-    const int frontCount = drawFront(strips, *system, *ocrb, units, frontInks);
-    drawBack(strips, *system, units, backInks);
+    int frontCount = 0;
+    int backCount = 0;
+    if (faces.residentFront) frontCount = drawFront(strips, *system, *ocrb, units, frontInks, faces.nation);
+    if (faces.residentBack) {
+        drawBack(strips, *system, units, backInks);
+        backCount = kBackInks;
+    }
     // A header that does not give at most 102 x 126 converts nothing.
     ColourConverter::bmpToYuv420(portraitBitmap, strips.portrait, kPortraitWidth,
                                  kPortraitHeight);
@@ -536,11 +708,12 @@ int composeLocked(ComposerState& state, const TextUnits& units,
     using CanvasBytes = std::span<std::uint8_t, FaceCanvas::kSize>;
     const FaceCanvas front(CanvasBytes(work.canvases.data(), FaceCanvas::kSize));
     const FaceCanvas back(CanvasBytes(work.canvases.data() + FaceCanvas::kSize, FaceCanvas::kSize));
-    copyTemplate(frontTemplate(), front);
+    copyTemplate(faces.front(), front);
+    copyTemplate(faces.back(), back);
     inkAll(std::span(frontInks).first(static_cast<std::size_t>(frontCount)), front);
+    drawAndInkFields(faces.fields, strips.scratch, *system, *ocrb, units, front, back);
     pastePortrait(strips.portrait, front);
-    copyTemplate(backTemplate(), back);
-    inkAll(backInks, back);
+    inkAll(std::span(backInks).first(static_cast<std::size_t>(backCount)), back);
 
     if (inspect) inspect(front, back);
 
@@ -560,12 +733,17 @@ template <class Deliver>
 int composeAndDeliver(std::span<const std::uint8_t, CardFaceComposer::kTextBlockSize> textBlock,
                       std::span<const std::uint8_t> portraitBitmap, StreamLimits limits,
                       const CanvasInspector& inspect, Deliver&& deliver) {
+    // Each card type is drawn on faces of its own; a type without them
+    // (its layout unknown) has no faces.
+    const carddata::CardType type = carddata::cardTypeOf(textBlock.data());
+    const auto faces = std::ranges::find(kCardFaces, type, &CardFaces::type);
+    if (faces == std::end(kCardFaces)) return CardFaceComposer::kNoFacesForCardType;
     ComposerState& state = composerState();
     const std::lock_guard<std::mutex> held(state.lock);
     Streams streams;
     int result = CardFaceComposer::kOutOfMemory;
     try {
-        result = composeLocked(state, readUnits(textBlock), portraitBitmap, limits, inspect, streams);
+        result = composeLocked(state, *faces, readUnits(textBlock), portraitBitmap, limits, inspect, streams);
     } catch (const std::bad_alloc&) {
         state.releaseBuffers();
         result = CardFaceComposer::kOutOfMemory;

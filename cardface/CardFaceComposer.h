@@ -1,5 +1,7 @@
 // Renders both card faces of a read card as JPEG streams: the card's UCS-2
-// text block is drawn onto the front and back templates with the system
+// text block is drawn onto the front and back templates of its card type (a
+// resident card, a residence permit for Hong Kong, Macao and Taiwan
+// residents, a foreign permanent resident card: CardType.h) with the system
 // font ("<Windows directory>/Fonts/SIMHEI.TTF") and the embedded OCR-B font
 // (card number only), the portrait is pasted with its light background
 // (luminance 240 and above) dropped, and each face is compressed into the
@@ -18,7 +20,9 @@
 //       not fit the 256-byte path text (nothing printed, nothing opened);
 //  -2   the embedded OCR-B font could not be opened;
 //  -3   a buffer of the composition could not be allocated;
-//  -4   a face could not be encoded into its output buffer.
+//  -4   a face could not be encoded into its output buffer;
+//  -5   the block's card type (its mark at byte 248) is one whose layout
+//       is not known: there are no faces for it.
 // Whatever the result, the output buffers are zero-filled first; on any
 // result but 1 both stay zero-filled and both lengths 0 (no images). After
 // -3 nothing large is kept.
@@ -49,6 +53,7 @@ public:
     static constexpr int kOcrbFontFailed = -2;
     static constexpr int kOutOfMemory = -3;
     static constexpr int kEncodingFailed = -4;
+    static constexpr int kNoFacesForCardType = -5;
 
     // `textBlock`: 128 UCS-2 little-endian units as read from the card;
     // `portraitBitmap`: the decoded 102 x 126 24-bit BMP image (header

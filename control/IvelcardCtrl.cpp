@@ -168,10 +168,41 @@ constexpr ContentText kContentTexts[] = {
     {"base64ID_PicBack", &carddata::IdentityRecord::base64ID_PicBack},
 };
 
+// Members only cards of another type carry, after the twelve; a resident
+// card's document has none.
+constexpr ContentText kForeignPermanentResidentTexts[] = {
+    {"cardType", &carddata::IdentityRecord::cardType},
+    {"englishName", &carddata::IdentityRecord::englishName},
+    {"chineseName", &carddata::IdentityRecord::chineseName},
+    {"nationality", &carddata::IdentityRecord::nationality},
+    {"cardVersion", &carddata::IdentityRecord::cardVersion},
+};
+constexpr ContentText kHongKongMacaoTaiwanResidentTexts[] = {
+    {"cardType", &carddata::IdentityRecord::cardType},
+    {"passNumber", &carddata::IdentityRecord::passNumber},
+    {"issueCount", &carddata::IdentityRecord::issueCount},
+};
+constexpr ContentText kUnknownCardTexts[] = {
+    {"cardType", &carddata::IdentityRecord::cardType},
+};
+struct AddedContent {
+    carddata::CardType type;
+    std::span<const ContentText> texts;
+};
+constexpr AddedContent kAddedContent[] = {
+    {carddata::CardType::ForeignPermanentResident, kForeignPermanentResidentTexts},
+    {carddata::CardType::HongKongMacaoTaiwanResident, kHongKongMacaoTaiwanResidentTexts},
+    {carddata::CardType::Unknown, kUnknownCardTexts},
+};
+
 Json::Value resultContent(const carddata::IdentityRecord& record) {
     Json::Value content(Json::objectValue);
     for (const ContentText& text : kContentTexts) content[text.key] = record.*text.field;
     content["gender"] = record.gender;  // a JSON integer
+    for (const AddedContent& added : kAddedContent) {
+        if (added.type != record.type) continue;
+        for (const ContentText& text : added.texts) content[text.key] = record.*text.field;
+    }
     return content;
 }
 

@@ -17,8 +17,12 @@ export interface SamIdDocument extends ResultDocument {
   samid: string;
 }
 export interface CardContent {
+  /**
+   * The holder's name; on a foreign permanent resident card the Chinese
+   * name, or the English name when the Chinese name is blank.
+   */
   partyName: string;
-  /** 1 male, 0 female. */
+  /** 1 male, 0 female; -1 on a card whose type is not known ("cardType" a letter other than "I" and "J"). */
   gender: number;
   nation: string;
   bornDay: string;
@@ -33,6 +37,26 @@ export interface CardContent {
   base64ID_PicFront: string;
   /** Base64 JPEG, 340 x 214. */
   base64ID_PicBack: string;
+  /**
+   * Absent on a resident identity card. "I": a foreign permanent resident
+   * card; "J": a residence permit for Hong Kong, Macao and Taiwan residents
+   * ("nation" empty on both, and "certAddress" on "I"). Any other letter: a
+   * card whose layout is not known — every text empty, "gender" -1, only the
+   * portrait, no faces.
+   */
+  cardType?: string;
+  /** "I" only: the English name (surname and given names). */
+  englishName?: string;
+  /** "I" only: the Chinese name, may be empty. */
+  chineseName?: string;
+  /** "I" only: the nationality, three letters (e.g. "GBR"). */
+  nationality?: string;
+  /** "I" only: the card version, two characters. */
+  cardVersion?: string;
+  /** "J" only: the number of the holder's travel permit. */
+  passNumber?: string;
+  /** "J" only: how many times the permit was issued, two digits. */
+  issueCount?: string;
 }
 export interface CardDocument extends ResultDocument {
   /** Present only when the card was read. */

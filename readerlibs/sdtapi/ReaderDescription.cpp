@@ -191,6 +191,33 @@ bool readSamId(Checker& check, const std::string& member, const Json::Value& val
     return true;
 }
 
+// The fields of a card type: its table, or none for a letter without one.
+std::span<const CardField> fieldsOf(std::string_view type) {
+    for (const CardLayout& layout : kCardLayouts) {
+        if (layout.type == type) return layout.fields;
+    }
+    return {};
+}
+
+std::string fieldNames(std::span<const CardField> fields) {
+    std::string names;
+    for (const CardField& field : fields) names += (names.empty() ? "" : ", ") + std::string(field.key);
+    return names.empty() ? "none" : names;
+}
+
+// A card's "type": "" or one capital letter. A card that names its type is a
+// new card: the fields it leaves out are blank.
+bool readCardType(Checker& check, const std::string& member, const Json::Value& value, Reader& r) {
+    std::string type;
+    if (!check.text(member, value, type)) return false;
+    if (!type.empty() && (type.size() != 1 || type[0] < 'A' || type[0] > 'Z')) {
+        return check.fail(member, "is \"" + type + "\", not \"\" (a resident card) or one capital letter (I, J, ...)");
+    }
+    r.cardType = type;
+    r.card.clear();
+    return true;
+}
+
 bool readCard(Checker& check, const std::string& member, const Json::Value& value, Reader& r) {
     if (value.isNull()) {
         r.cardPresent = false;
@@ -198,26 +225,31 @@ bool readCard(Checker& check, const std::string& member, const Json::Value& valu
     }
     if (!value.isObject()) return check.wrongType(member, value, "an object or null");
     r.cardPresent = true;
+    constexpr char kType[] = "type";
+    if (value.isMember(kType) && !readCardType(check, member + "." + kType, value[kType], r)) return false;
+    const std::span<const CardField> fields = fieldsOf(r.cardType);
     for (auto it = value.begin(); it != value.end(); ++it) {
+        if (it.name() == kType) continue;
         const std::string at = member + "." + it.name();
-        std::size_t index = kCardFieldCount;
-        for (std::size_t k = 0; k < kCardFieldCount; ++k) {
-            if (it.name() == kCardFields[k].key) index = k;
+        const CardField* field = nullptr;
+        for (const CardField& candidate : fields) {
+            if (it.name() == candidate.key) field = &candidate;
         }
-        if (index == kCardFieldCount) {
-            std::string names;
-            for (const CardField& field : kCardFields) names += (names.empty() ? "" : ", ") + std::string(field.key);
-            return check.fail(at, "is unknown (a card's fields are " + names + ")");
+        if (field == nullptr) {
+            return check.fail(at, r.cardType.empty()
+                                      ? "is unknown (a card's fields are " + fieldNames(fields) + ")"
+                                      : "is unknown (the fields of a card of type \"" + r.cardType + "\" are " +
+                                            fieldNames(fields) + ")");
         }
         std::string text;
         if (!check.text(at, *it, text)) return false;
         const std::size_t length = utf8ToUtf16(text).size();
-        const auto width = static_cast<std::size_t>(kCardFields[index].characters);
+        const auto width = static_cast<std::size_t>(field->characters);
         if (length > width) {
             return check.fail(at, "is " + std::to_string(length) + " characters long, the field holds " +
                                       std::to_string(width));
         }
-        r.card[index] = text;
+        r.card[it.name()] = text;
     }
     return true;
 }
@@ -401,21 +433,25 @@ void buildTextBlock(Reader& r) noexcept {
         r.textBlock[i] = 0x20;
         r.textBlock[i + 1] = 0;
     }
-    std::size_t offset = 0;
-    for (std::size_t f = 0; f < kCardFieldCount; ++f) {
-        const auto width = static_cast<std::size_t>(kCardFields[f].characters);
+    const auto put = [&](std::size_t offset, char16_t c) {
+        r.textBlock[offset] = static_cast<unsigned char>(c & 0xFF);
+        r.textBlock[offset + 1] = static_cast<unsigned char>(c >> 8);
+    };
+    for (const CardField& field : fieldsOf(r.cardType)) {
+        const auto found = r.card.find(field.key);
+        if (found == r.card.end()) continue;
         std::u16string text;
         try {
-            text = utf8ToUtf16(r.card[f]);
+            text = utf8ToUtf16(found->second);
         } catch (...) {
             text.clear();  // out of memory: the field stays blank
         }
+        const auto width = static_cast<std::size_t>(field.characters);
         for (std::size_t k = 0; k < width && k < text.size(); ++k) {
-            r.textBlock[offset + 2 * k] = static_cast<unsigned char>(text[k] & 0xFF);
-            r.textBlock[offset + 2 * k + 1] = static_cast<unsigned char>(text[k] >> 8);
+            put(static_cast<std::size_t>(field.offset) + 2 * k, text[k]);
         }
-        offset += 2 * width;
     }
+    if (!r.cardType.empty()) put(kCardTypeAt, static_cast<char16_t>(r.cardType[0]));
 }
 
 }  // namespace virtualreader

@@ -160,7 +160,7 @@ TEST(TextBlockDecoder, FullWidthFieldsAreKeptWholeAndApart) {
     put(block, kOrgAt, u"甲乙丙丁戊己庚辛壬癸子丑寅卯辰");
     put(block, kEffAt, u"20180615");
     put(block, kExpAt, u"20380615");
-    put(block, kUnreadAt, u"ZZZZZZZZZZZZZZZZZZ");
+    put(block, kUnreadAt, u"zzzzzzzzzzzzzzzzzz");  // no card type mark: lower case
     const auto record = decoded(block);
     EXPECT_EQ(record->partyName, "ABCDEFGHIJKLMNO");
     EXPECT_EQ(record->gender, 0);
@@ -191,6 +191,8 @@ TEST(TextBlockDecoder, TheUnreadTailHasNoEffect) {
         Block block;
         std::memcpy(block, base, sizeof block);
         for (std::size_t i = kUnreadAt; i < kTextBlockSize; ++i) {
+            // The card type mark at 248 stays a space: it chooses the layout.
+            if (i == kCardTypeMarkAt || i == kCardTypeMarkAt + 1) continue;
             block[i] = round == 0 ? 0 : round == 1 ? 0xFF : static_cast<unsigned char>(random());
         }
         const auto record = decoded(block);
@@ -217,6 +219,119 @@ TEST(TextBlockDecoder, NoCardCharacterIsLost) {
 
     const std::u16string broken = {u'\u5F20', char16_t(0xD800), u'\u4E09', char16_t(0xDC00)};
     EXPECT_EQ(platform::ansiToWide(decodedWith(kNameAt, broken)->partyName), u"张?三?");
+}
+
+// Other card types, by the mark at byte 248. Every field filled to its full
+// width: each comes out whole, in its own place.
+TEST(TextBlockDecoder, ForeignPermanentResidentCardHasItsOwnLayout) {
+    Block block;
+    fillWithSpaces(block);
+    put(block, 0, u"MORGAN, ELEANOR GRACE ABCDEFGHIJKLMNOPQRSTUVWXYZ ABCDEFGHIJK");  // 60 characters
+    put(block, 120, u"2");
+    put(block, 122, u"GBR118806150231");
+    put(block, 152, u"GBR");
+    put(block, 158, u"莫艾琳甲乙丙丁戊己庚辛壬癸子丑");
+    put(block, 188, u"20210315");
+    put(block, 204, u"20310315");
+    put(block, 220, u"19880615");
+    put(block, 236, u"01");
+    put(block, 240, u"1100");
+    put(block, kCardTypeMarkAt, u"I");
+    auto record = decoded(block);
+    EXPECT_EQ(record->type, CardType::ForeignPermanentResident);
+    EXPECT_EQ(record->cardType, "I");
+    EXPECT_EQ(record->englishName, "MORGAN, ELEANOR GRACE ABCDEFGHIJKLMNOPQRSTUVWXYZ ABCDEFGHIJK");
+    EXPECT_EQ(record->gender, 0);
+    EXPECT_EQ(record->certNumber, "GBR118806150231");
+    EXPECT_EQ(record->nationality, "GBR");
+    EXPECT_EQ(utf8(record->chineseName), "莫艾琳甲乙丙丁戊己庚辛壬癸子丑");
+    EXPECT_EQ(utf8(record->partyName), "莫艾琳甲乙丙丁戊己庚辛壬癸子丑");
+    EXPECT_EQ(record->effDate, "20210315");
+    EXPECT_EQ(record->expDate, "20310315");
+    EXPECT_EQ(record->bornDay, "19880615");
+    EXPECT_EQ(record->cardVersion, "01");
+    EXPECT_EQ(record->certOrg, "1100");
+    EXPECT_EQ(record->nation, "");
+    EXPECT_EQ(record->certAddress, "");
+    EXPECT_EQ(record->passNumber + record->issueCount, "");
+
+    // A blank Chinese name: the holder's name is the English name.
+    put(block, 0, std::u16string(u"MORGAN, ELEANOR") + std::u16string(45, u' '));
+    put(block, 158, std::u16string(15, u' '));
+    record = decoded(block);
+    EXPECT_EQ(record->chineseName, "");
+    EXPECT_EQ(record->partyName, "MORGAN, ELEANOR");
+}
+
+TEST(TextBlockDecoder, HongKongMacaoTaiwanResidencePermitHasNoNation) {
+    Block block;
+    fillWithSpaces(block);
+    put(block, kNameAt, u"陈嘉欣");
+    put(block, kGenderAt, u"1");
+    put(block, kNationAt, u"01");  // reserved on a permit: never a nation
+    put(block, kBornAt, u"19960412");
+    put(block, kAddressAt, u"广东省深圳市福田区莲花路128号");
+    put(block, kNumberAt, u"810000199604120022");
+    put(block, kOrgAt, u"深圳市公安局福田分局");
+    put(block, kEffAt, u"20220801");
+    put(block, kExpAt, u"20270801");
+    put(block, 220, u"H61234567");
+    put(block, 238, u"12");
+    put(block, 242, u"ZZZ");  // reserved
+    put(block, kCardTypeMarkAt, u"J");
+    const auto record = decoded(block);
+    EXPECT_EQ(record->type, CardType::HongKongMacaoTaiwanResident);
+    EXPECT_EQ(record->cardType, "J");
+    EXPECT_EQ(utf8(record->partyName), "陈嘉欣");
+    EXPECT_EQ(record->gender, 1);
+    EXPECT_EQ(record->nation, "");
+    EXPECT_EQ(record->bornDay, "19960412");
+    EXPECT_EQ(utf8(record->certAddress), "广东省深圳市福田区莲花路128号");
+    EXPECT_EQ(record->certNumber, "810000199604120022");
+    EXPECT_EQ(utf8(record->certOrg), "深圳市公安局福田分局");
+    EXPECT_EQ(record->effDate, "20220801");
+    EXPECT_EQ(record->expDate, "20270801");
+    EXPECT_EQ(record->passNumber, "H61234567");
+    EXPECT_EQ(record->issueCount, "12");
+    EXPECT_EQ(record->englishName + record->chineseName + record->nationality + record->cardVersion, "");
+}
+
+// Only a capital letter with a zero high byte is a mark; a letter without a
+// known layout decodes nothing, and a record decoded before keeps nothing.
+TEST(TextBlockDecoder, UnknownMarksDecodeNothing) {
+    struct MarkCase {
+        char16_t mark;
+        CardType type;
+        const char* cardType;
+    };
+    const MarkCase cases[] = {
+        {u'Y', CardType::Unknown, "Y"},   {u'A', CardType::Unknown, "A"},
+        {u'I', CardType::ForeignPermanentResident, "I"}, {u'i', CardType::Resident, ""},
+        {0x0149, CardType::Resident, ""}, {u' ', CardType::Resident, ""},
+        {0, CardType::Resident, ""},
+    };
+    for (const MarkCase& c : cases) {
+        Block block;
+        fillWithSpaces(block);
+        put(block, kNameAt, u"张三");
+        put(block, kGenderAt, u"2");
+        put(block, kNationAt, u"01");
+        put(block, kCardTypeMarkAt, std::u16string_view(&c.mark, 1));
+        auto record = std::make_unique<IdentityRecord>();
+        record->englishName = record->passNumber = record->cardType = "old";
+        decodeTextBlock(*record, block);
+        EXPECT_EQ(record->type, c.type) << "mark U+" << std::hex << int(c.mark);
+        EXPECT_EQ(record->cardType, c.cardType);
+        EXPECT_EQ(record->passNumber, "");
+        EXPECT_EQ(record->englishName.empty(), c.type != CardType::ForeignPermanentResident);
+        if (c.type != CardType::Unknown) continue;
+        EXPECT_EQ(record->gender, -1);
+        for (std::string IdentityRecord::*text : kDecodedTexts) {
+            if (text != &IdentityRecord::cardType) {
+                EXPECT_EQ((*record).*text, "");
+            }
+        }
+    }
 }
 
 TEST(TextBlockDecoder, TouchesNothingButTheTextsAndGender) {

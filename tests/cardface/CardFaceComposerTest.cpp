@@ -160,6 +160,13 @@ public:
         return canvas;
     }
 
+    // The width the rasteriser gives `text` in the system font.
+    int width(std::u16string_view text, int pixels) {
+        TextRasteriser::setPixelSize(system_.handle, pixels);
+        Bytes cells(static_cast<std::size_t>(GlyphStrip::kRows * 624), 0);
+        return TextRasteriser::drawText(system_.handle, text, GlyphStrip(cells, 624), 0, 12);
+    }
+
 private:
     TextRasteriser::OpenResult system_;
     TextRasteriser::OpenResult ocrb_;
@@ -171,7 +178,7 @@ const std::vector<Text> kBlankValidity = {{144, 179, u"..-.."}};
 // The card number as glyph indices of the OCR-B font.
 std::u16string ocrbGlyphs(std::u16string_view number) {
     std::u16string glyphs;
-    for (char16_t c : number) glyphs += static_cast<char16_t>(c == u'X' ? 59 : 19 + (c - u'0'));
+    for (char16_t c : number) glyphs += static_cast<char16_t>(c - 29);  // digits 19 to 28, X 59
     return glyphs;
 }
 
@@ -240,6 +247,78 @@ TEST_F(CardFaceComposerTest, DrawsEachFieldWithItsTextAtItsPlace) {
             EXPECT_EQ(differences(c.back, reference_.face(backTemplate(), kBlankValidity)), "");
         }
     }
+}
+
+// The other card types on faces of their own: a residence permit's front is
+// the resident front without the nation (the reserved units hold 01 here),
+// its back has authority, validity, travel permit number and issues; a
+// foreign permanent resident card has its own front and back. A card type
+// whose layout is not known has no faces.
+TEST_F(CardFaceComposerTest, OtherCardTypesDrawTheirFieldsOnTheirOwnFaces) {
+    Block permit = blankBlock();
+    put(permit, 0, u"陈嘉欣");
+    put(permit, 15, u"2");
+    put(permit, 16, u"01");
+    put(permit, 18, u"19960412");
+    put(permit, 61, u"810000199604120022");
+    put(permit, 79, u"深圳市公安局");
+    put(permit, 94, u"2022080120270801");
+    put(permit, 110, u"H61234567");
+    put(permit, 119, u"02");
+    put(permit, 124, u"J");
+    Composed c = compose(permit, kWhitePortrait);
+    ASSERT_EQ(c.result, CardFaceComposer::kComposed);
+    EXPECT_EQ(differences(c.front, reference_.face(permitFrontTemplate(),
+                                                   {{67, 28, u"陈嘉欣", 14, 0, 14, 240},
+                                                    {67, 57, u"女"},
+                                                    {67, 83, u"1996"},
+                                                    {123, 83, u"4"},
+                                                    {152, 83, u"12"},
+                                                    {116, 178, ocrbGlyphs(u"810000199604120022"), 16,
+                                                     0, 12, 288, Font::Ocrb}})),
+              "");
+    EXPECT_EQ(differences(c.back, reference_.face(permitBackTemplate(),
+                                                  {{144, 137, u"深圳市公安局"},
+                                                   {144, 155, u"2022.08.01-2027.08.01"},
+                                                   {144, 173, u"H61234567"},
+                                                   {144, 191, u"02"}})),
+              "");
+
+    Block foreign = blankBlock();
+    put(foreign, 0, u"MORGAN, ELEANOR");
+    put(foreign, 60, u"1");
+    put(foreign, 61, u"GBR118806150231");
+    put(foreign, 76, u"GBR");
+    put(foreign, 79, u"莫 艾琳");
+    put(foreign, 94, u"2021031520310315");
+    put(foreign, 110, u"1988061501");
+    put(foreign, 120, u"1100");
+    put(foreign, 124, u"I");
+    c = compose(foreign, kWhitePortrait);
+    ASSERT_EQ(c.result, CardFaceComposer::kComposed);
+    // The English name's words a 4-pixel gap apart.
+    const int second = 76 + reference_.width(u"MORGAN,", 11) + 4;
+    EXPECT_EQ(differences(c.front, reference_.face(foreignFrontTemplate(),
+                                                   {{76, 28, u"莫艾琳", 14, 0, 14, 240},
+                                                    {76, 55, u"MORGAN,", 11},
+                                                    {second, 55, u"ELEANOR", 11},
+                                                    {76, 80, u"男"},
+                                                    {156, 80, u"GBR"},
+                                                    {76, 105, u"1988.06.15"},
+                                                    {88, 178, ocrbGlyphs(u"GBR118806150231"), 16, 0,
+                                                     12, 288, Font::Ocrb}})),
+              "");
+    EXPECT_EQ(differences(c.back, reference_.face(foreignBackTemplate(),
+                                                  {{144, 154, u"2021.03.15-2031.03.15"},
+                                                   {144, 179, u"1100"}})),
+              "");
+
+    foreign[2 * 124] = 'Y';
+    c = compose(foreign, kWhitePortrait);
+    EXPECT_EQ(c.result, CardFaceComposer::kNoFacesForCardType);
+    EXPECT_FALSE(c.inspected);
+    EXPECT_EQ(c.frontLength + c.backLength, 0);
+    EXPECT_EQ(std::count(c.frontOut.begin(), c.frontOut.end(), 0), std::ssize(c.frontOut));
 }
 
 // Ink that reaches past the canvas's right edge is cut there, not carried

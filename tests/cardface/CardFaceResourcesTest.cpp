@@ -56,7 +56,8 @@ TEST(CardFaceTemplates, CaptionsAreInkedWhereTheFieldsExpectThem) {
 }
 
 TEST(CardFaceTemplates, CornersAreWhite) {
-    for (const auto face : {frontTemplate(), backTemplate()}) {
+    for (const auto face : {frontTemplate(), backTemplate(), permitFrontTemplate(), permitBackTemplate(),
+                            foreignFrontTemplate(), foreignBackTemplate()}) {
         for (const std::size_t at : {0, 339, 213 * 340, 213 * 340 + 339}) {
             EXPECT_EQ(face[at], 255) << at;
         }

@@ -67,6 +67,13 @@ TEST_F(Host, DescriptionsThatCannotBeUsedAreNoReaderWithOneLineNamingFileMemberA
         {R"({"card": {"nickname": "x"}})",
          "member \"card.nickname\": is unknown (a card's fields are name, gender, nation, birthDate, address, "
          "number, authority, validFrom, validTo)"},
+        {R"({"card": {"type": "J", "nation": "01"}})",
+         "member \"card.nation\": is unknown (the fields of a card of type \"J\" are name, gender, birthDate, "
+         "address, number, authority, validFrom, validTo, passNumber, issueCount)"},
+        {R"({"card": {"type": "I", "englishName": "A", "number": "GBR1188061502312"}})",
+         "member \"card.number\": is 16 characters long, the field holds 15"},
+        {R"({"card": {"type": "i"}})",
+         "member \"card.type\": is \"i\", not \"\" (a resident card) or one capital letter (I, J, ...)"},
         {R"({"results": {"close": 1.5}})", "member \"results.close\": is a number, not an integer"},
         {R"({"ports": {"1001": [144, "1"]}})", "member \"ports.1001[1]\": is a text, not an integer"},
         {R"({"ports": {"COM1": 144}})", "member \"ports.COM1\": is not a port number"},
@@ -204,6 +211,28 @@ TEST_F(Host, ReadPrintsTheDocumentToPipesAndASummaryToPeople) {
     EXPECT_THAT(r.out, HasSubstr("gender    女\n"));
     EXPECT_THAT(r.out, HasSubstr("valid     2018-06-15 to 长期\n"));
     EXPECT_THAT(r.out, HasSubstr("portrait  none\n"));
+
+    // The other card types: their type and the rows of their own members.
+    describeReader(readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/carddata/permit-reader.json"));
+    r = ivelcard({"read", "--summary"});
+    EXPECT_THAT(r.out, StartsWith("type      J, residence permit for Hong Kong, Macao and Taiwan residents\n"
+                                  "name      陈嘉欣\n"
+                                  "gender    女\n"
+                                  "nation    \n"
+                                  "born      1996-04-12\n"
+                                  "address   广东省深圳市福田区莲花路128号\n"
+                                  "number    810000199604120022\n"
+                                  "permit    H61234567\n"
+                                  "issues    02\n"
+                                  "authority 深圳市公安局福田分局\n"));
+    describeReader(readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/carddata/foreign-reader.json"));
+    r = ivelcard({"read", "--summary"});
+    EXPECT_THAT(r.out, StartsWith("type      I, foreign permanent resident card\n"
+                                  "name      莫艾琳\n"
+                                  "english   MORGAN, ELEANOR GRACE\n"
+                                  "gender    女\n"
+                                  "nation    \n"
+                                  "country   GBR\n"));
 
     describeReader(R"({"card": null})");
     r = ivelcard({"read", "--summary"});

@@ -86,6 +86,53 @@ TEST_F(ReadCert, SampleCardGivesTheCompleteDocument) {
                                    "SDT_SelectIDCard 1001 1", "SDT_ReadBaseFPMsg 1001 1"));
 }
 
+// The other card types' documents: the twelve members filled with what
+// corresponds, and the members of their own.
+TEST_F(ReadCert, OtherCardTypesGiveTheirOwnDocuments) {
+    for (const std::string card : {"foreign", "permit"}) {
+        describeReader(readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/carddata/" + card + "-reader.json"));
+        const ProcessResult r = ivelcard({"call", "connect", "readCert"});
+        ASSERT_EQ(r.out.rfind(doc(0, ""), 0), 0u) << card;
+        EXPECT_EQ(withImagesDescribed(r.out.substr(doc(0, "").size())),
+                  readFile(std::string(IVELCARD_TEST_DATA_DIR) + "/control/readcert-" + card + ".txt"))
+            << card;
+    }
+}
+
+// A card type whose layout is not known: a resident card's text before its
+// mark is not decoded; the document has the mark, the portrait and nothing
+// else.
+TEST_F(ReadCert, UnknownCardTypeGivesItsMarkAndThePortraitOnly) {
+    // "张三" in the name field, zeros up to byte 248, then "Y".
+    describeReader(R"({"textBlockHex": "205f094e)" + std::string(2 * 244, '0') + R"(5900"})");
+    const ProcessResult r = ivelcard({"call", "connect", "readCert"});
+    EXPECT_EQ(withImagesDescribed(r.out), doc(0, "") + R"({
+   "errorMsg" : "",
+   "resultContent" : {
+      "base64ID_PicBack" : "",
+      "base64ID_PicFront" : "",
+      "bornDay" : "",
+      "cardType" : "Y",
+      "certAddress" : "",
+      "certNumber" : "",
+      "certOrg" : "",
+      "effDate" : "",
+      "expDate" : "",
+      "gender" : -1,
+      "identityPic" : "<JPEG 102x126>",
+      "nation" : "",
+      "partyName" : ""
+   },
+   "resultFlag" : 0
+}
+)");
+
+    // The face command says why there are no faces.
+    const ProcessResult faces = ivelcard({"face", "--out", scratch_ / "faces"});
+    EXPECT_EQ(faces.exitCode, 1);
+    EXPECT_THAT(faces.err, HasSubstr("ivelcard: the card faces are empty: there are none for a card of type \"Y\"\n"));
+}
+
 // One control reads the same card 1,000 times in one process: every
 // document is the first one, byte for byte, and that one is the golden
 // document (the kept fonts, glyphs and buffers change nothing).

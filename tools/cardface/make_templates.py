@@ -17,7 +17,17 @@ Output: the front canvas immediately followed by the back canvas, each the
 Y plane (340 x 214), then U and V (170 x 107 each), full-range YCbCr as in
 JFIF, 109,140 bytes per face.
 
-Usage: make_templates.py [--font FILE] [--preview DIR] [OUTPUT]
+With --other-cards it draws the faces of the other card types in the same
+style instead: the residence permit for Hong Kong, Macao and Taiwan
+residents (the committed resident front with its nation caption covered by
+the bare background; a back titled
+港澳台居民居住证 with the authority, validity, travel permit number and number
+of issues) and the foreign permanent resident ID card (front with Chinese
+and English name, gender, nationality, birth date and number; back with
+validity and the accepting authority's code); their captions are placed at
+the baselines the composer draws on (PLACED_CAPTIONS).
+
+Usage: make_templates.py [--font FILE] [--preview DIR] [--other-cards RESIDENT] [OUTPUT]
 Run with Debian's python3 (python3-pil, python3-numpy).
 """
 import argparse
@@ -56,6 +66,40 @@ CAPTIONS = [
 
 # Where the portrait is pasted (x, y, width, height); kept light.
 PORTRAIT_AREA = (213, 31, 102, 126)
+
+# The faces of the other card types. Their captions are placed, not fitted:
+# text, face, x of the caption's left edge, its baseline row, font size. Each
+# baseline is the row the composer draws the field's baseline on (strip top
+# plus baseline row), the caption ending left of the field's strip.
+#   "permit-*": residence permit for Hong Kong, Macao and Taiwan residents;
+#     its front is the resident front without the nation caption.
+#   "foreign-*": foreign permanent resident ID card.
+PLACED_CAPTIONS = [
+    ("签发机关", "permit-back", 70, 149, 11),
+    ("有效期限", "permit-back", 70, 167, 11),
+    ("通行证号码", "permit-back", 70, 185, 11),
+    ("签发次数", "permit-back", 70, 203, 11),
+    ("姓名", "foreign-front", 22, 42, 11),
+    ("英文姓名", "foreign-front", 22, 67, 11),
+    ("性别", "foreign-front", 22, 92, 11),
+    ("国籍", "foreign-front", 124, 92, 11),
+    ("出生日期", "foreign-front", 22, 117, 11),
+    ("证件号码", "foreign-front", 22, 190, 11),
+    ("有效期限", "foreign-back", 84, 166, 11),
+    ("受理机关", "foreign-back", 84, 191, 11),
+]
+CAPTION_SPACING = 1.0
+# The second title line of each back: text, size, letter spacing.
+BACK_TITLES = {
+    "back": ("居民身份证", 29, 8.5),
+    "permit-back": ("港澳台居民居住证", 21, 4.0),
+    "foreign-back": ("外国人永久居留身份证", 17, 2.0),
+}
+# The background colours of each front: gradient corners and the glow.
+FRONT_COLOURS = {
+    "front": ((214, 230, 240), (240, 230, 226), (246, 226, 222)),
+    "foreign-front": ((222, 236, 222), (242, 234, 216), (244, 238, 212)),
+}
 
 
 # ---------------------------------------------------------------- helpers
@@ -245,6 +289,22 @@ def add_captions(font_path, rgb, face):
     return rgb
 
 
+def place_captions(font_path, rgb, face):
+    """The placed captions of a face, each drawn from its baseline."""
+    for text, where, x, baseline, size in PLACED_CAPTIONS:
+        if where != face:
+            continue
+        font = ImageFont.truetype(font_path, round(size * TEXT_SS), index=0)
+        layer = Image.new("L", (WIDTH * TEXT_SS, HEIGHT * TEXT_SS), 0)
+        draw = ImageDraw.Draw(layer)
+        pen = x * TEXT_SS
+        for ch in text:
+            draw.text((pen, baseline * TEXT_SS), ch, font=font, fill=255, anchor="ls")
+            pen += font.getlength(ch) + CAPTION_SPACING * TEXT_SS
+        rgb = blend(rgb, reduce(layer, TEXT_SS), CAPTION_COLOUR)
+    return rgb
+
+
 # ---------------------------------------------------------------- faces
 
 def guilloche(rgb, families, rosettes):
@@ -259,8 +319,9 @@ def guilloche(rgb, families, rosettes):
     return rgb
 
 
-def front_face(font_path):
-    rgb = gradient((214, 230, 240), (240, 230, 226), (150, 118), (246, 226, 222), 150)
+def front_background(colours):
+    top_left, bottom_right, glow = colours
+    rgb = gradient(top_left, bottom_right, (150, 118), glow, 150)
     rgb = guilloche(rgb, [
         ((140, 176, 208), 0.60, (44, -8, 5.2, 3.0, 170, 1.6, 61, 0.17)),
         ((212, 160, 170), 0.50, (40, 0, 5.8, 4.2, 122, 2.2, 47, -0.21)),
@@ -274,8 +335,38 @@ def front_face(font_path):
     ImageDraw.Draw(panel).rounded_rectangle((x - 4, y - 5, x + w + 3, y + h + 5), radius=6,
                                             fill=255)
     panel = panel.filter(ImageFilter.GaussianBlur(2.5))
-    rgb = blend(rgb, np.asarray(panel, float) / 255, (249, 250, 251), 0.82)
-    return add_captions(font_path, rgb, "front")
+    return blend(rgb, np.asarray(panel, float) / 255, (249, 250, 251), 0.82)
+
+
+def front_face(font_path):
+    return add_captions(font_path, front_background(FRONT_COLOURS["front"]), "front")
+
+
+def permit_front_yuv(resident_front):
+    """The resident front (its committed template, so that every other pixel
+    stays the same) with the nation caption covered by the bare background:
+    a permit has no nation."""
+    background = to_yuv420(finish(front_background(FRONT_COLOURS["front"])))
+    _, _, x0, x1, y0, y1 = next(c for c in CAPTIONS if c[0] == "民族")
+    # Two pixels around the ink box for the caption's soft edge, on whole
+    # chroma blocks.
+    x0, y0 = (x0 - 2) // 2 * 2, (y0 - 2) // 2 * 2
+    x1, y1 = (x1 + 4) // 2 * 2, (y1 + 4) // 2 * 2
+    out = bytearray(resident_front)
+    cw, ch = WIDTH // 2, HEIGHT // 2
+    for y in range(y0, y1):
+        row = y * WIDTH
+        out[row + x0:row + x1] = background[row + x0:row + x1]
+    for plane in (WIDTH * HEIGHT, WIDTH * HEIGHT + cw * ch):
+        for y in range(y0 // 2, y1 // 2):
+            row = plane + y * cw
+            out[row + x0 // 2:row + x1 // 2] = background[row + x0 // 2:row + x1 // 2]
+    return bytes(out)
+
+
+def foreign_front_face(font_path):
+    rgb = front_background(FRONT_COLOURS["foreign-front"])
+    return place_captions(font_path, rgb, "foreign-front")
 
 
 def great_wall(rgb):
@@ -385,7 +476,7 @@ def emblem(rgb, cx, cy, radius):
     return blend(rgb, reduce(doors, SS), red)
 
 
-def back_face(font_path):
+def back_background(font_path, face):
     rgb = gradient((244, 236, 222), (226, 236, 242), (200, 96), (246, 240, 214), 170)
     rgb = guilloche(rgb, [
         ((208, 180, 136), 0.55, (46, -10, 5.0, 3.4, 150, 1.8, 57, 0.19)),
@@ -397,9 +488,21 @@ def back_face(font_path):
     rgb = emblem(rgb, 58, 58, 36)
     titles = text_layer(font_path, "中华人民共和国", 126, 30, 17, 6.2, SS)
     rgb = blend(rgb, reduce(titles, SS), TITLE_COLOUR)
-    titles = text_layer(font_path, "居民身份证", 126, 62, 29, 8.5, SS, stroke=1)
-    rgb = blend(rgb, reduce(titles, SS), TITLE_COLOUR)
-    return add_captions(font_path, rgb, "back")
+    title, size, spacing = BACK_TITLES[face]
+    titles = text_layer(font_path, title, 126, 62 + (29 - size) / 2, size, spacing, SS, stroke=1)
+    return blend(rgb, reduce(titles, SS), TITLE_COLOUR)
+
+
+def back_face(font_path):
+    return add_captions(font_path, back_background(font_path, "back"), "back")
+
+
+def permit_back_face(font_path):
+    return place_captions(font_path, back_background(font_path, "permit-back"), "permit-back")
+
+
+def foreign_back_face(font_path):
+    return place_captions(font_path, back_background(font_path, "foreign-back"), "foreign-back")
 
 
 def finish(rgb):
@@ -450,14 +553,28 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("output", nargs="?", default=OUTPUT)
     parser.add_argument("--font", default=FONT)
-    parser.add_argument("--preview", metavar="DIR", help="also write PNG views of both faces")
+    parser.add_argument("--preview", metavar="DIR", help="also write PNG views of the faces")
+    parser.add_argument("--other-cards", metavar="RESIDENT",
+                        help="draw the faces of the other card types instead (permit front and "
+                             "back, then foreign front and back); RESIDENT is the committed "
+                             "resident templates file, whose front the permit front is made from")
     args = parser.parse_args()
 
+    if args.other_cards:
+        with open(args.other_cards, "rb") as f:
+            resident_front = f.read(WIDTH * HEIGHT * 3 // 2)
+        drawings = (("permit-front", lambda font: permit_front_yuv(resident_front)),
+                    ("permit-back", lambda font: to_yuv420(finish(permit_back_face(font)))),
+                    ("foreign-front", lambda font: to_yuv420(finish(foreign_front_face(font)))),
+                    ("foreign-back", lambda font: to_yuv420(finish(foreign_back_face(font)))))
+    else:
+        drawings = (("front", lambda font: to_yuv420(finish(front_face(font)))),
+                    ("back", lambda font: to_yuv420(finish(back_face(font)))))
     faces = []
-    for name, draw in (("front", front_face), ("back", back_face)):
+    for name, draw in drawings:
         print(name)
-        yuv = to_yuv420(finish(draw(args.font)))
-        if not check(yuv, name):
+        yuv = draw(args.font)
+        if name in ("front", "back") and not check(yuv, name):
             sys.exit("caption boxes do not match")
         faces.append(yuv)
         if args.preview:

@@ -18,18 +18,38 @@ struct GenderName {
 };
 constexpr GenderName kGenders[] = {{1, "男"}, {0, "女"}};
 
-// The rows of the summary: label, then how the value is made.
-enum class Shape { Text, Gender, Date, Validity };
+// The rows of the summary: label, then how the value is made. Rows of
+// members only some card types have are left out when the member is absent.
+enum class Shape { Text, Gender, Date, Validity, CardType };
 struct Row {
     const char* label;
     const char* key;
     Shape shape;
+    bool whenPresent = false;
 };
 constexpr Row kRows[] = {
-    {"name", "partyName", Shape::Text},     {"gender", "gender", Shape::Gender},
-    {"nation", "nation", Shape::Text},      {"born", "bornDay", Shape::Date},
-    {"address", "certAddress", Shape::Text}, {"number", "certNumber", Shape::Text},
-    {"authority", "certOrg", Shape::Text},  {"valid", "effDate", Shape::Validity},
+    {"type", "cardType", Shape::CardType, true},
+    {"name", "partyName", Shape::Text},
+    {"english", "englishName", Shape::Text, true},
+    {"gender", "gender", Shape::Gender},
+    {"nation", "nation", Shape::Text},
+    {"country", "nationality", Shape::Text, true},
+    {"born", "bornDay", Shape::Date},
+    {"address", "certAddress", Shape::Text},
+    {"number", "certNumber", Shape::Text},
+    {"permit", "passNumber", Shape::Text, true},
+    {"issues", "issueCount", Shape::Text, true},
+    {"authority", "certOrg", Shape::Text},
+    {"valid", "effDate", Shape::Validity},
+};
+
+struct CardTypeName {
+    const char* mark;
+    const char* name;
+};
+constexpr CardTypeName kCardTypes[] = {
+    {"I", "I, foreign permanent resident card"},
+    {"J", "J, residence permit for Hong Kong, Macao and Taiwan residents"},
 };
 
 struct Picture {
@@ -60,6 +80,11 @@ std::string value(const Json::Value& content, const Row& row) {
         // The end of a long-term card's validity is a text ("长期"), not a date.
         return date(field.asString()) + " to " + date(content["expDate"].asString());
     }
+    case Shape::CardType:
+        for (const CardTypeName& type : kCardTypes) {
+            if (field.asString() == type.mark) return type.name;
+        }
+        return field.asString() + ", a card whose layout is not known";
     case Shape::Text: break;
     }
     return field.asString();
@@ -129,7 +154,9 @@ std::string summariseReadCert(const Json::Value& document) {
     static const Json::Value kNothing{Json::objectValue};
     const Json::Value& content = document["resultContent"].isObject() ? document["resultContent"] : kNothing;
     std::string out;
-    for (const Row& row : kRows) out += line(row.label, value(content, row));
+    for (const Row& row : kRows) {
+        if (!row.whenPresent || content.isMember(row.key)) out += line(row.label, value(content, row));
+    }
     for (const Picture& picture : kPictures) out += line(picture.label, describePicture(content[picture.key].asString()));
     return out;
 }

@@ -204,7 +204,8 @@ Json::Value parseDocument(const std::string& document) {
     return answer;
 }
 
-std::string imageText(const Json::Value& answer, const char* key) {
+// A text member of "resultContent", or the empty text.
+std::string contentText(const Json::Value& answer, const char* key) {
     const Json::Value& content = answer["resultContent"];
     return content.isObject() && content[key].isString() ? content[key].asString() : std::string();
 }
@@ -226,9 +227,15 @@ std::string systemFontPath() {
 // When a read succeeded without card faces, says why if the system font is
 // the cause.
 void explainMissingFaces(const Json::Value& answer) {
-    if (answer["resultFlag"].asInt() != 0 || imageText(answer, kFront.key) != "") return;
+    if (answer["resultFlag"].asInt() != 0 || contentText(answer, kFront.key) != "") return;
+    // Cards of the types "I" and "J" have faces; a type whose layout the
+    // control does not know has none.
+    const std::string cardType = contentText(answer, "cardType");
     const std::string font = systemFontPath();
-    if (font.empty()) {
+    if (!cardType.empty() && cardType != "I" && cardType != "J") {
+        std::fprintf(stderr, "ivelcard: the card faces are empty: there are none for a card of type \"%s\"\n",
+                     cardType.c_str());
+    } else if (font.empty()) {
         std::fputs("ivelcard: the card faces are empty: there is no Windows directory for the system font "
                    "(windir is not set and share/ivelcard/windows is not installed beside the module)\n",
                    stderr);
@@ -238,7 +245,7 @@ void explainMissingFaces(const Json::Value& answer) {
                      "font there, e.g. Debian's fonts-wqy-zenhei, or set windir to a directory with "
                      "Fonts/SIMHEI.TTF)\n",
                      font.c_str());
-    } else if (imageText(answer, kPortrait.key) != "") {
+    } else if (contentText(answer, kPortrait.key) != "") {
         std::fprintf(stderr, "ivelcard: the card faces are empty: the system font %s could not be used\n",
                      font.c_str());
     }
@@ -251,7 +258,7 @@ bool writeImages(const Json::Value& answer, const std::string& directory, std::i
     bool complete = true;
     for (const ImageMember& image : images) {
         const std::string path = directory + platform::kPathSeparator + image.fileName;
-        const std::string text = imageText(answer, image.key);
+        const std::string text = contentText(answer, image.key);
         if (text.empty()) {
             std::fprintf(stderr, "ivelcard: %s not written: the document's %s is empty\n", path.c_str(), image.key);
             complete = false;

@@ -10,8 +10,10 @@ The portrait is cropped to the card portrait's proportions, reduced to
 whose luma and chroma qualities are chosen to fit and to decode closest to
 the image (peak signal-to-noise ratio), zero padding. The result replaces "photoBase64".
 
-The card number's check digit (ISO 7064 MOD 11-2) is checked, and every
-field must fit its width in the card's text block.
+The card's "type" ("I", "J" or none for a resident card) chooses its fields.
+The card number's check digit (ISO 7064 MOD 11-2) is checked (a foreign
+permanent resident card's number must be three capital letters and twelve
+digits), and every field must fit its width in the card's text block.
 
     author_reader.py INPUT.json --portrait IMAGE [-o OUTPUT.json]
                      [--set FIELD=VALUE]... [--wlt FILE] [--reference-bmp FILE]
@@ -30,10 +32,22 @@ AREA = 1024
 MAGIC = b"IVPT"
 HEADER = 6
 
-# Field widths in UCS-2 characters, in block order.
+# Field widths in UCS-2 characters, in block order, by the card's "type":
+# none a resident card, "I" a foreign permanent resident card, "J" a
+# residence permit for Hong Kong, Macao and Taiwan residents.
 FIELD_WIDTHS = {
-    "name": 15, "gender": 1, "nation": 2, "birthDate": 8, "address": 35,
-    "number": 18, "authority": 15, "validFrom": 8, "validTo": 8,
+    "": {
+        "name": 15, "gender": 1, "nation": 2, "birthDate": 8, "address": 35,
+        "number": 18, "authority": 15, "validFrom": 8, "validTo": 8,
+    },
+    "I": {
+        "englishName": 60, "gender": 1, "number": 15, "nationality": 3, "chineseName": 15,
+        "validFrom": 8, "validTo": 8, "birthDate": 8, "cardVersion": 2, "authority": 4,
+    },
+    "J": {
+        "name": 15, "gender": 1, "birthDate": 8, "address": 35, "number": 18,
+        "authority": 15, "validFrom": 8, "validTo": 8, "passNumber": 9, "issueCount": 2,
+    },
 }
 # The example quantisation tables of the JPEG standard, in natural order.
 LUMA_TABLE = [
@@ -55,7 +69,10 @@ def check_character(first17):
     return CHECK_CHARACTERS[sum(int(c) * w for c, w in zip(first17, CHECK_WEIGHTS)) % 11]
 
 
-def number_is_valid(number):
+def number_is_valid(number, card_type):
+    if card_type == "I":
+        # Three capital letters (the nationality) and twelve digits.
+        return len(number) == 15 and number[:3].isalpha() and number[:3].isupper() and number[3:].isdigit()
     return (len(number) == 18 and number[:17].isdigit()
             and number[17] == check_character(number[:17]))
 
@@ -142,18 +159,24 @@ def main():
     with open(args.input, encoding="utf-8") as f:
         description = json.load(f)
     card = description.setdefault("card", {})
+    card_type = card.get("type", "")
+    if card_type not in FIELD_WIDTHS:
+        raise SystemExit("unknown card type: %r (known: %s)" % (card_type, ", ".join(repr(t) for t in FIELD_WIDTHS)))
+    widths = FIELD_WIDTHS[card_type]
     for assignment in args.set:
         field, _, value = assignment.partition("=")
-        if field not in FIELD_WIDTHS:
+        if field not in widths:
             raise SystemExit("unknown card field: %s" % field)
         card[field] = value
     for field, value in card.items():
-        if field not in FIELD_WIDTHS:
+        if field == "type":
+            continue
+        if field not in widths:
             raise SystemExit("unknown card field: %s" % field)
-        if ucs2_length(value) > FIELD_WIDTHS[field]:
-            raise SystemExit("%s is longer than %d characters" % (field, FIELD_WIDTHS[field]))
+        if ucs2_length(value) > widths[field]:
+            raise SystemExit("%s is longer than %d characters" % (field, widths[field]))
     number = card.get("number", "")
-    if not number_is_valid(number) and not args.allow_invalid_number:
+    if not number_is_valid(number, card_type) and not args.allow_invalid_number:
         hint = " (check character should be %s)" % check_character(number[:17]) if number[:17].isdigit() else ""
         raise SystemExit("card number %r has no valid check digit%s" % (number, hint))
 

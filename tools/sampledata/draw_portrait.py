@@ -7,7 +7,7 @@ softened so that it keeps its quality in the small portrait area. Variants
 differ in colours and proportions so that tests can tell two portraits
 apart.
 
-    draw_portrait.py [--variant sample|second] OUTPUT.png
+    draw_portrait.py [--variant sample|second|foreign|permit] OUTPUT.png
 """
 import argparse
 
@@ -39,6 +39,28 @@ VARIANTS = {
         "mouth": (150, 80, 70),
         "face": (0.5, 0.42, 0.27, 0.28),
         "hair_top": 0.11,
+    },
+    "foreign": {
+        "background": (244, 246, 250),
+        "skin": (240, 206, 184),
+        "shade": (218, 178, 154),
+        "hair": (178, 132, 70),
+        "jacket": (40, 96, 80),
+        "shirt": (246, 246, 246),
+        "mouth": (180, 100, 96),
+        "face": (0.5, 0.41, 0.25, 0.29),
+        "hair_top": 0.07,
+    },
+    "permit": {
+        "background": (248, 246, 242),
+        "skin": (230, 190, 156),
+        "shade": (206, 162, 130),
+        "hair": (24, 22, 24),
+        "jacket": (90, 70, 120),
+        "shirt": (244, 240, 236),
+        "mouth": (170, 88, 86),
+        "face": (0.5, 0.40, 0.26, 0.28),
+        "hair_top": 0.09,
     },
 }
 

@@ -17,3 +17,11 @@ mkdir -p "$data"
   --wlt "$data/sample-portrait.wlt" --reference-bmp "$data/sample-portrait.bmp"
 "$python" "$here/author_reader.py" "$here/second-card.json" --portrait "$here/second-portrait.png" \
   -o "$data/second-reader.json" --wlt "$data/second-portrait.wlt"
+
+# One card of each other type: a foreign permanent resident card ("I") and a
+# residence permit for Hong Kong, Macao and Taiwan residents ("J").
+for card in foreign permit; do
+  "$python" "$here/draw_portrait.py" --variant "$card" "$here/$card-portrait.png"
+  "$python" "$here/author_reader.py" "$here/$card-card.json" --portrait "$here/$card-portrait.png" \
+    -o "$data/$card-reader.json"
+done

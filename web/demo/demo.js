@@ -73,19 +73,47 @@ function showImage(id, base64) {
   }
 }
 
-const FIELDS = ["name", "gender", "nation", "birth", "number", "address", "authority", "validity"];
+const FIELDS = [
+  "cardType", "name", "englishName", "gender", "nation", "nationality", "birth", "number", "passNumber",
+  "issueCount", "address", "authority", "validity",
+];
+
+// The card types by "cardType" (absent on a resident card): the name shown
+// and the caption of the card number.
+const CARD_TYPES = {
+  resident: { name: "居民身份证", number: "公民身份号码" },
+  I: { name: "外国人永久居留身份证", number: "证件号码" },
+  J: { name: "港澳台居民居住证", number: "公民身份号码" },
+};
+
+// Shows the fields of the card's type (labels marked data-cards) and hides
+// the others.
+function showFieldsOf(type) {
+  for (const label of document.querySelectorAll("[data-cards]")) {
+    label.hidden = !label.dataset.cards.split(" ").includes(type);
+  }
+  $("number-caption").textContent = (CARD_TYPES[type] ?? CARD_TYPES.resident).number;
+}
 
 function fill(card) {
+  const type = card.cardType ?? "resident";
+  const known = CARD_TYPES[type];
   const values = {
+    cardType: known ? known.name : `未知证件（类型 ${type}）`,
     name: card.partyName,
-    gender: card.gender === 0 ? "女" : "男",
+    englishName: card.englishName ?? "",
+    gender: card.gender === 0 ? "女" : card.gender === 1 ? "男" : "",
     nation: card.nation,
+    nationality: card.nationality ?? "",
     birth: dateText(card.bornDay),
     number: card.certNumber,
+    passNumber: card.passNumber ?? "",
+    issueCount: card.issueCount ?? "",
     address: card.certAddress,
     authority: card.certOrg,
-    validity: validityText(card.effDate, card.expDate),
+    validity: card.effDate || card.expDate ? validityText(card.effDate, card.expDate) : "",
   };
+  showFieldsOf(type);
   for (const field of FIELDS) {
     $(field).value = values[field];
     $(field).classList.add("filled");
@@ -102,6 +130,7 @@ function clear() {
     $(field).classList.remove("filled");
   }
   for (const id of ["portrait", "front", "back"]) showImage(id, "");
+  showFieldsOf("resident");
   $("checkin").disabled = true;
   note("");
 }

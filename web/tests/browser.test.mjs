@@ -51,6 +51,8 @@ delete environment.IVELCARD_MODULE;
 const SAMPLE = "{}";
 const SECOND = readFileSync(path.join(testData, "carddata/second-reader.json"), "utf8");
 const NO_CARD = '{"card": null}';
+const FOREIGN = readFileSync(path.join(testData, "carddata/foreign-reader.json"), "utf8");
+const PERMIT = readFileSync(path.join(testData, "carddata/permit-reader.json"), "utf8");
 
 // Rewrites the reader description in one step (the service never reads
 // half a file).
@@ -178,6 +180,29 @@ test("the demo page served by the bridge reads the virtual card", async () => {
       return `${id} ${img.naturalWidth}x${img.naturalHeight}`;
     })));
   assert.deepEqual(images, ["portrait 102x126", "front 340x214", "back 340x214"]);
+
+  // The other card types show their type and fields of their own.
+  const shown = async (json) => {
+    describeReader(json);
+    await page.evaluate(() => {
+      document.getElementById("name").value = "";
+      document.getElementById("read").click();
+    });
+    await page.waitForFunction(() => document.getElementById("name").value !== "", { timeout: 15000 });
+    return page.evaluate(() => Object.fromEntries(
+      ["cardType", "name", "englishName", "nationality", "number", "passNumber", "issueCount", "nation"]
+        .filter((id) => !document.getElementById(id).closest("label").hidden)
+        .map((id) => [id, document.getElementById(id).value])));
+  };
+  assert.deepEqual(await shown(FOREIGN), {
+    cardType: "外国人永久居留身份证", name: "莫艾琳", englishName: "MORGAN, ELEANOR GRACE", nationality: "GBR",
+    number: "GBR118806150231",
+  });
+  assert.deepEqual(await shown(PERMIT), {
+    cardType: "港澳台居民居住证", name: "陈嘉欣", number: "810000199604120022", passNumber: "H61234567",
+    issueCount: "02",
+  });
+  describeReader(SAMPLE);
   await page.close();
 });
 

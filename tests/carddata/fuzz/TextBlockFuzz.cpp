@@ -22,6 +22,7 @@ namespace {
 constexpr char16_t kInteresting[] = {
     0,      u' ',   u'0',   u'1',   u'2',   u'5',   u'7',   u'8',   u'9',   u'+',   u'-',  u'\t',
     u'\n',  u'A',   0x3000, 0x5F20, 0x4C9C, 0x00A0, 0xFEFF, 0xFFFF, 0xD800, 0xDBFF, 0xDC00, 0xDFFF,
+    u'I',   u'J',
 };
 
 void fail(const char* what) {
@@ -56,10 +57,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     record.identityPic = "untouched";
     carddata::decodeTextBlock(record, block);
 
-    if (record.gender != 0 && record.gender != 1) fail("gender is neither 0 nor 1");
+    const bool unknownType = record.type == carddata::CardType::Unknown;
+    if (record.gender != (unknownType ? -1 : record.gender == 0 ? 0 : 1)) fail("gender is neither 0 nor 1");
     if (nationNames().count(record.nation) == 0) fail("nation is not a name of the table");
     if (record.identityPic != "untouched") fail("a field outside the texts changed");
-    for (const carddata::TextBlockField& field : carddata::kTextBlockFields) {
+    if (record.cardType.size() != (record.type == carddata::CardType::Resident ? 0u : 1u)) {
+        fail("the card type's mark is not one letter");
+    }
+    const carddata::TextBlockLayout* layout = nullptr;
+    for (const carddata::TextBlockLayout& candidate : carddata::kTextBlockLayouts) {
+        if (candidate.type == record.type) layout = &candidate;
+    }
+    if (layout == nullptr) fail("a card type without a layout");
+    for (const carddata::TextBlockField& field : layout->fields) {
         if (field.text == nullptr || field.decoding != carddata::FieldDecoding::Text) continue;
         const std::string& text = record.*field.text;
         if (!text.empty() && text.back() == ' ') fail("a trailing space was kept");

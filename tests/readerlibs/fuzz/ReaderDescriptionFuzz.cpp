@@ -87,10 +87,10 @@ bool sameReader(const Reader& a, const Reader& b) {
     bool same = a.ports == b.ports && a.closeResult == b.closeResult && a.findResult == b.findResult &&
                 a.selectResult == b.selectResult && a.readFpResult == b.readFpResult &&
                 a.readResult == b.readResult && a.samIdResult == b.samIdResult && a.samId == b.samId &&
-                a.cardPresent == b.cardPresent && a.rawTextBlock == b.rawTextBlock && a.latencyMs == b.latencyMs &&
+                a.cardPresent == b.cardPresent && a.cardType == b.cardType && a.card == b.card &&
+                a.rawTextBlock == b.rawTextBlock && a.latencyMs == b.latencyMs &&
                 std::memcmp(a.photo, b.photo, sizeof a.photo) == 0 &&
                 std::memcmp(a.fingerprint, b.fingerprint, sizeof a.fingerprint) == 0;
-    for (std::size_t f = 0; f < virtualreader::kCardFieldCount; ++f) same = same && a.card[f] == b.card[f];
     return same;
 }
 
