@@ -108,6 +108,8 @@ export declare class IvelcardBridge {
   readonly baseUrl: string;
   /** Whether this page is served by the bridge itself. */
   readonly sameOrigin: boolean;
+  /** Whether this page is on a loopback origin (it needs no browser permission). */
+  readonly loopbackPage: boolean;
   timeoutMs: number;
 
   /** The control's exact text for the member. */

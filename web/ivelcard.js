@@ -126,6 +126,11 @@ export class IvelcardBridge {
     return typeof location !== "undefined" && location.origin === this.baseUrl;
   }
 
+  /** Whether this page is on a loopback origin (no permission needed either). */
+  get loopbackPage() {
+    return typeof location !== "undefined" && isLoopbackHost(location.hostname);
+  }
+
   /** The control's text for one member, exactly as the control returned it. */
   async call(member) {
     if (!MEMBERS.includes(member)) throw new TypeError(`the control has no member '${member}'`);
@@ -308,8 +313,7 @@ export class IvelcardBridge {
     } catch {
       // not reachable
     }
-    const needsNoPermission = this.#reached || (typeof location !== "undefined" && isLoopbackHost(location.hostname));
-    const state = needsNoPermission ? "granted" : await this.loopbackPermission();
+    const state = this.#reached || this.loopbackPage ? "granted" : await this.loopbackPermission();
     if (state === "prompt" || state === "denied") {
       return new LoopbackPermissionNeeded(
         state === "prompt"

@@ -12,7 +12,8 @@ const $ = (id) => document.getElementById(id);
 
 // Served by the bridge, the page talks to it by the name it was loaded
 // from; with ?port=N to 127.0.0.1 on that port; elsewhere to 127.0.0.1 on
-// the default port. A ?port that is not a port is refused, never guessed.
+// the default port. A ?port that is not a port is refused (the page then
+// talks to no service at all).
 function bridgeAddress() {
   const asked = new URLSearchParams(location.search).get("port");
   if (asked !== null) {
@@ -56,6 +57,9 @@ const READER_STATES = { ready: ["就绪", "ok"], absent: ["未连接", "bad"] };
 function setReader(state) {
   setStatus("reader", ...READER_STATES[state]);
 }
+
+// "running", with the service's version once it is known.
+let serviceRunning = "运行中";
 
 // A service that reads the virtual reader says so for as long as the page
 // shows its cards.
@@ -144,7 +148,7 @@ function clear() {
 
 // A readCert document: the card's data, or the reader's own message.
 function showDocument(doc) {
-  setStatus("service", "运行中", "ok");
+  setStatus("service", serviceRunning, "ok");
   learnVirtualReader();
   if (doc.reason === "ok" && doc.resultContent) {
     fill(doc.resultContent);
@@ -194,7 +198,7 @@ function setAuto(on) {
     },
     onState: (state, error) => {
       if (state === "watching") {
-        setStatus("service", "运行中", "ok");
+        setStatus("service", serviceRunning, "ok");
         setError("");
       } else if (state === "disconnected" && error) {
         showBridgeError(error);
@@ -206,14 +210,15 @@ function setAuto(on) {
 // On load, only when the browser needs no permission prompt for it: a
 // prompt must follow a click of the clerk.
 async function checkService() {
-  const permission = bridge.sameOrigin ? "granted" : await bridge.loopbackPermission();
+  const permission = bridge.sameOrigin || bridge.loopbackPage ? "granted" : await bridge.loopbackPermission();
   if (permission === "prompt" || permission === "denied") {
     setStatus("service", "点击“读卡”连接", "warn");
     return;
   }
   try {
     const info = await bridge.info();
-    setStatus("service", `运行中（${info.version}）`, "ok");
+    serviceRunning = `运行中（${info.version}）`;
+    setStatus("service", serviceRunning, "ok");
     showVirtualReader(info);
     const status = await bridge.getStatus();
     if (status.status === 0) setReader("ready");
@@ -237,10 +242,17 @@ function init() {
   $("auto").addEventListener("change", (event) => setAuto(event.target.checked));
   $("help-close").addEventListener("click", () => ($("permission-help").hidden = true));
   $("checkin").addEventListener("click", () => note("已提交入住登记", "ok"));
-  $("status-address").textContent = bridge.baseUrl.replace(/^http:\/\//, "");
-  if (address.refused !== undefined) setError(`“port=${address.refused}”不是端口号，使用默认端口 ${DEFAULT_PORT}`);
   tick();
   setInterval(tick, 10000);
+  if (address.refused !== undefined) {
+    // Never guess another address: the page stays off until it is opened right.
+    const text = `“port=${address.refused}”不是端口号：请以 ?port=端口号 打开本页`;
+    setStatus("service", "端口无效", "bad");
+    setError(text);
+    for (const id of ["read", "auto"]) $(id).disabled = true;
+    return;
+  }
+  $("status-address").textContent = bridge.baseUrl.replace(/^http:\/\//, "");
   checkService();
 }
 
