@@ -307,6 +307,10 @@ test("auto-read reports a card put on, a card swapped and the card taken off", a
       intervalMs: 200,
       onState: (state, error) => window.states.push(error ? `${state} ${error.name}` : state),
     });
+    // The older positional form, on a second socket.
+    window.positional = [];
+    window.positionalWatch = window.bridge.watch((doc) => window.positional.push(`card ${doc.resultContent.partyName} ${doc.reason}`),
+      () => window.positional.push("removed"), { intervalMs: 200 });
   });
   await page.waitForFunction(() => window.states.includes("watching"));
   await sleep(500);
@@ -320,6 +324,8 @@ test("auto-read reports a card put on, a card swapped and the card taken off", a
   await waitForEvents(3);
   await sleep(600);
   assert.deepEqual(await page.evaluate(() => window.events), ["card 赵明远", "card 孙晓岚", "removed"]);
+  assert.deepEqual(await page.evaluate(() => { window.positionalWatch.stop(); return window.positional; }),
+    ["card 赵明远 ok", "card 孙晓岚 ok", "removed"]);
 
   // The service stops: calls report BridgeUnavailable; it starts again on
   // the same port: the watch resumes by itself.
