@@ -182,9 +182,9 @@ export class IvelcardBridge {
    * @returns {{stop(): void}}
    */
   watch(handlers, onRemoved, options) {
-    const { onCard = () => {}, onReader = () => {}, onState = () => {}, intervalMs = 500, ...rest } =
+    const ignore = () => {};
+    const { onCard = ignore, onRemoved: removed = ignore, onReader = ignore, onState = ignore, intervalMs = 500 } =
       typeof handlers === "function" ? { ...options, onCard: handlers, onRemoved } : (handlers ?? {});
-    const removed = rest.onRemoved ?? (() => {});
     let stopped = false;
     let socket = null;
     let backoff = MIN_BACKOFF_MS;
