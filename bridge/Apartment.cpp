@@ -1,9 +1,8 @@
 #include "bridge/Apartment.h"
 
-#include <sstream>
-
 #include <json/json.h>
 
+#include "bridge/Json.h"
 #include "platform/CodePage.h"
 
 namespace bridge {
@@ -14,15 +13,10 @@ constexpr std::string_view kCallable[] = {"connect", "disconnect", "getStatus", 
 constexpr const char* kNotConnected = "设备未连接";
 }  // namespace
 
-std::optional<int> resultFlag(const std::string& document) {
-    Json::Value value;
-    std::istringstream stream(document);
-    Json::CharReaderBuilder builder;
-    if (!Json::parseFromStream(builder, stream, &value, nullptr) || !value.isObject() ||
-        !value["resultFlag"].isInt()) {
-        return std::nullopt;
-    }
-    return value["resultFlag"].asInt();
+std::optional<int> documentNumber(const std::string& document, const char* key) {
+    const auto value = parseJson(document);
+    if (!value || !value->isObject() || !(*value)[key].isInt()) return std::nullopt;
+    return (*value)[key].asInt();
 }
 
 bool Control::open(const std::string& modulePath, std::string& error) {
@@ -82,11 +76,16 @@ bool Apartment::start(const std::string& modulePath, std::string& error) {
     return true;
 }
 
-bool Apartment::post(Job job) {
+bool Apartment::post(Job job, Priority priority) {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ || !started_ || jobs_.size() >= capacity_) return false;
-        jobs_.push_back(std::move(job));
+        if (stopping_ || !started_) return false;
+        if (priority == Priority::Background) {
+            background_.push_back(std::move(job));
+        } else {
+            if (jobs_.size() >= capacity_) return false;
+            jobs_.push_back(std::move(job));
+        }
     }
     wake_.notify_all();
     return true;
@@ -98,6 +97,8 @@ void Apartment::stop() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
         dropped.swap(jobs_);
+        for (Job& job : background_) dropped.push_back(std::move(job));
+        background_.clear();
     }
     wake_.notify_all();
     for (Job& job : dropped) job(nullptr);
@@ -116,17 +117,17 @@ void Apartment::run(const std::string& modulePath) {
     }
     wake_.notify_all();
     if (!opened) return;
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-            if (jobs_.empty()) return;  // stopping, nothing left
-            job = std::move(jobs_.front());
-            jobs_.pop_front();
-        }
-        job(&control);
-    }
+    while (Job job = next()) job(&control);
+}
+
+Apartment::Job Apartment::next() {
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return stopping_ || !jobs_.empty() || !background_.empty(); });
+    std::deque<Job>& queue = jobs_.empty() ? background_ : jobs_;
+    if (stopping_ || queue.empty()) return {};  // stopping: stop() answers what is left
+    Job job = std::move(queue.front());
+    queue.pop_front();
+    return job;
 }
 
 }  // namespace bridge

@@ -1,9 +1,10 @@
 // The apartment: one thread that owns the one control. The control is
 // created on that thread and every call from every client runs there, one
-// at a time, in the order the calls were posted. Nothing else touches the
-// control; the network side only posts jobs and never waits for them.
+// at a time, in the order the calls were posted; background jobs (the watch
+// polls) run only when no call waits. Nothing else touches the control; the
+// network side only posts jobs and never waits for them.
 //
-// The queue holds at most `capacity` waiting jobs: post() refuses more.
+// The queue holds at most `capacity` waiting calls: post() refuses more.
 // stop() refuses new jobs, hands every waiting job a null control (so that
 // it can answer "shutting down"), lets the job in progress finish and joins
 // the thread.
@@ -50,8 +51,10 @@ private:
     bool sessionOpen_ = false;
 };
 
-// The "resultFlag" of a document, or nothing when it has none.
-std::optional<int> resultFlag(const std::string& document);
+// The integer `key` of a document ("resultFlag", "status"), or nothing when
+// it has none.
+std::optional<int> documentNumber(const std::string& document, const char* key);
+inline std::optional<int> resultFlag(const std::string& document) { return documentNumber(document, "resultFlag"); }
 
 class Apartment {
 public:
@@ -65,17 +68,21 @@ public:
     // Starts the thread and creates the control on it; false with `error`
     // when the control cannot be created (the thread is then gone).
     bool start(const std::string& modulePath, std::string& error);
+    enum class Priority { Call, Background };
     // Queues a job; false when the queue is full or the apartment stops.
-    bool post(Job job);
+    bool post(Job job, Priority priority = Priority::Call);
     void stop();
 
 private:
     void run(const std::string& modulePath);
+    // The next job, waiting for one; empty when the apartment stops.
+    Job next();
 
     const std::size_t capacity_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Job> jobs_;
+    std::deque<Job> background_;
     bool stopping_ = false;
     bool started_ = false;
     bool startFailed_ = false;

@@ -25,8 +25,18 @@ constexpr RefusalText kRefusals[] = {
     {503, "queue-full", "too many calls are waiting for the reader"},
     {503, "shutting-down", "the service is stopping"},
     {500, "control-failed", "the control could not be called"},
+    {400, "bad-handshake", "the WebSocket handshake is not valid (version 13, with a key)"},
+    {500, "file-too-large", "the file is larger than the service serves (1 MiB)"},
+    {400, "duplicate-header", "the request gives Host, Origin or Content-Type more than once"},
 };
-static_assert(std::size(kRefusals) == static_cast<std::size_t>(Refusal::ControlFailed) + 1);
+static_assert(std::size(kRefusals) == static_cast<std::size_t>(Refusal::DuplicateHeader) + 1);
+
+// The demo page may load only its own files and talk only to its own origin
+// or to a bridge on 127.0.0.1.
+constexpr std::string_view kDemoPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+    "connect-src 'self' http://127.0.0.1:* ws://127.0.0.1:*; base-uri 'none'; form-action 'none'; "
+    "frame-ancestors 'none'";
 
 constexpr std::string_view kMembers[] = {"connect", "disconnect", "getStatus", "getSAMID", "readCert"};
 
@@ -37,13 +47,14 @@ struct Route {
     std::string_view methods;
     Action action;
     std::string_view directory;  // static routes: where the files live
+    std::string_view securityPolicy = kFramingPolicy;
 };
 constexpr Route kRoutes[] = {
     {"/v1/call/", true, "POST", Action::CallMember, {}},
     {"/v1/read", false, "POST", Action::Read, {}},
     {"/v1/info", false, "GET", Action::Info, {}},
     {"/v1/events", false, "GET", Action::Events, {}},
-    {"/demo/", true, "GET, HEAD", Action::StaticFile, "demo/"},
+    {"/demo/", true, "GET, HEAD", Action::StaticFile, "demo/", kDemoPolicy},
     {"/ivelcard.js", false, "GET, HEAD", Action::StaticFile, {}},
     {"/ivelcard.d.ts", false, "GET, HEAD", Action::StaticFile, {}},
 };
@@ -219,6 +230,11 @@ OriginPolicy::OriginPolicy(unsigned short port, const std::vector<std::string>& 
     }
 }
 
+bool OriginPolicy::isOwn(std::string_view origin) const {
+    const auto normal = normalise(origin);
+    return normal && std::find(origins_.begin(), origins_.begin() + kOwnOrigins, *normal) != origins_.begin() + kOwnOrigins;
+}
+
 bool OriginPolicy::allows(std::string_view origin) const {
     const auto normal = normalise(origin);
     return normal && std::find(origins_.begin(), origins_.end(), *normal) != origins_.end();
@@ -277,6 +293,8 @@ Decision decide(const RequestFacts& request, const OriginPolicy& policy, unsigne
     d.action = route->action;
     d.allowedMethods = route->methods;
     d.corsAllowed = corsAllowed;
+    d.securityPolicy = route->securityPolicy;
+    d.ownPage = !request.origin || policy.isOwn(*request.origin);
     switch (route->action) {
     case Action::CallMember:
         if (!isCallableMember(rest)) return refuse(Refusal::UnknownMember, corsAllowed);

@@ -33,7 +33,15 @@ enum class Refusal {
     QueueFull,
     ShuttingDown,
     ControlFailed,
+    BadHandshake,
+    FileTooLarge,
+    DuplicateHeader,
 };
+
+// The Content-Security-Policy of every answer but the demo's: no page may
+// frame the service (a framed demo page could be clicked through by a
+// foreign site).
+inline constexpr std::string_view kFramingPolicy = "frame-ancestors 'none'";
 
 struct RefusalText {
     int status;
@@ -49,6 +57,8 @@ public:
     OriginPolicy(unsigned short port, const std::vector<std::string>& configured);
 
     bool allows(std::string_view origin) const;
+    // Whether `origin` is one of the service's own (its pages).
+    bool isOwn(std::string_view origin) const;
     // Every allowed origin, the service's own first.
     const std::vector<std::string>& origins() const { return origins_; }
 
@@ -58,6 +68,7 @@ public:
     static std::optional<std::string> normalise(std::string_view origin);
 
 private:
+    static constexpr std::size_t kOwnOrigins = 3;
     std::vector<std::string> origins_;
 };
 
@@ -94,6 +105,11 @@ struct Decision {
     std::string_view allowedMethods;
     // The request's Origin, allowed: the answer carries CORS headers for it.
     bool corsAllowed = false;
+    // The Content-Security-Policy of the answer.
+    std::string_view securityPolicy = kFramingPolicy;
+    // The service's own page or a program without Origin: it may learn
+    // where the module lives.
+    bool ownPage = false;
 };
 
 Decision decide(const RequestFacts& request, const OriginPolicy& policy, unsigned short port);

@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include <json/json.h>
 
+#include "bridge/Json.h"
 #include "bridge/Policy.h"
 #include "bridge/Server.h"
 #include "platform/System.h"
@@ -47,12 +49,13 @@ bool readConfiguration(std::vector<std::string>& origins) {
     const std::string path = directory + "/bridge.json";
     std::ifstream file(path, std::ios::binary);
     if (!file) return true;
-    Json::Value config;
-    std::string errors;
-    if (!Json::parseFromStream(Json::CharReaderBuilder(), file, &config, &errors) || !config.isObject()) {
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    const auto parsed = parseJson(text);
+    if (!parsed || !parsed->isObject()) {
         std::fprintf(stderr, "ivelcard serve: %s is not a JSON object\n", path.c_str());
         return false;
     }
+    const Json::Value& config = *parsed;
     const Json::Value& list = config["allowOrigins"];
     if (list.isNull()) return true;
     if (!list.isArray()) {
@@ -83,6 +86,7 @@ std::string defaultWebRoot() {
 
 int serve(const std::string& modulePath, const std::vector<std::string>& args) {
     ServerOptions options;
+    std::vector<std::string> origins;
     options.port = kDefaultPort;
     options.modulePath = modulePath;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -104,14 +108,15 @@ int serve(const std::string& modulePath, const std::vector<std::string>& args) {
             if (!OriginPolicy::normalise(value)) {
                 return usageError("not an origin: '" + value + "' (scheme://host[:port], no path, no wildcard)");
             }
-            options.allowOrigins.push_back(value);
+            origins.push_back(value);
         } else if (option == "--web-root") {
             options.webRoot = value;
         } else {
             return usageError("unknown option '" + option + "'");
         }
     }
-    if (!readConfiguration(options.allowOrigins)) return kConfigError;
+    if (!readConfiguration(origins)) return kConfigError;
+    options.allowOrigins->set(std::move(origins));
     if (options.webRoot.empty()) options.webRoot = defaultWebRoot();
     options.virtualReader = IVELCARD_VIRTUAL_READER_EMBEDDED != 0;
     return runServer(options);

@@ -1,15 +1,18 @@
 #include "bridge/Server.h"
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <list>
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -20,8 +23,23 @@
 #include <json/json.h>
 
 #include "bridge/Apartment.h"
+#include "bridge/Json.h"
 #include "bridge/Policy.h"
 #include "control/Identifiers.h"
+
+// A WebSocket runs over the connection's stream with the bytes already read
+// past its handshake in front (a client may send its first message in the
+// same write as the handshake). Closing such a stream closes the TCP stream.
+namespace boost::beast {
+using PrefixedStream = buffered_read_stream<tcp_stream, flat_buffer>;
+inline void teardown(role_type role, PrefixedStream& stream, error_code& ec) {
+    teardown(role, stream.next_layer(), ec);
+}
+template <class Handler>
+void async_teardown(role_type role, PrefixedStream& stream, Handler&& handler) {
+    async_teardown(role, stream.next_layer(), std::forward<Handler>(handler));
+}
+}  // namespace boost::beast
 
 namespace bridge {
 
@@ -33,14 +51,28 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 constexpr std::size_t kHeaderLimit = 8 * 1024;
 constexpr std::size_t kBodyLimit = 4 * 1024;
 constexpr std::size_t kMessageLimit = 4 * 1024;
-constexpr auto kHeaderTimeout = std::chrono::seconds(5);
-constexpr auto kIdleTimeout = std::chrono::seconds(30);
-constexpr auto kWriteTimeout = std::chrono::seconds(30);
-constexpr auto kShutdownGrace = std::chrono::seconds(5);
+constexpr std::uintmax_t kStaticFileLimit = 1024 * 1024;
+constexpr auto kHeaderTimeout = 5s;
+constexpr auto kIdleTimeout = 30s;
+// A client that does not take an answer within kWriteTimeout is dropped;
+// after kStalledWrite its connection already counts as idle (it may make
+// room for another client).
+constexpr auto kWriteTimeout = 5s;
+constexpr auto kStalledWrite = 1s;
+// Requests a client may send ahead of its answers (HTTP pipelining); one
+// that keeps sending without reading is dropped.
+constexpr int kMaxPipelined = 8;
+constexpr auto kShutdownGrace = 5s;
+// How long a stop waits for the reader call in progress before the process
+// ends without it.
+constexpr auto kStopGrace = 10s;
+constexpr int kExitSecondSignal = 2;
+constexpr int kExitReaderStuck = 3;
 constexpr std::size_t kMaxConnections = 64;
 constexpr std::size_t kMaxQueuedCalls = 32;
 // A WebSocket client that lets this many messages pile up is dropped.
@@ -51,15 +83,16 @@ constexpr int kMaxCallsPerSocket = 4;
 constexpr int kMinWatchIntervalMs = 200;
 constexpr int kDefaultWatchIntervalMs = 500;
 constexpr int kMaxWatchIntervalMs = 60000;
+// While the same card stays on the reader the watch reads it this often at
+// most; while reads fail, the reader's state is asked this often at most.
+constexpr auto kSameCardInterval = 2s;
+constexpr auto kReaderCheckInterval = 2s;
+// Refusals logged per second at most; the others are counted.
+constexpr int kRefusalLinesPerSecond = 10;
 constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr const char* kServiceName = "ivelcard-bridge";
-
-std::string compactJson(const Json::Value& value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, value);
-}
+// Headers a request may give once only.
+constexpr http::field kSingleFields[] = {http::field::host, http::field::origin, http::field::content_type};
 
 std::string refusalBody(Refusal refusal) {
     const RefusalText& text = refusalText(refusal);
@@ -77,15 +110,6 @@ std::string loggable(std::string_view text, std::size_t limit = 120) {
     return out.empty() ? "-" : out;
 }
 
-std::optional<Json::Value> parseJson(std::string_view text) {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value value;
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, nullptr)) return std::nullopt;
-    return value;
-}
-
 class Service;
 class WsSession;
 
@@ -100,41 +124,63 @@ public:
     // Ends the connection now.
     virtual void close() = 0;
     bool closed() const { return closed_; }
-    // Idle: waiting for the client, no call in progress, nothing to send.
-    bool idle() const { return idle_; }
-    // A WebSocket stays open by design; it makes room only after every
-    // idle HTTP connection has.
-    virtual bool longLived() const { return false; }
+    // Really idle: waiting for the client with nothing in progress (no
+    // call, no watch), or stuck on a client that does not read.
+    virtual bool idle() const = 0;
     Clock::time_point lastActive() const { return lastActive_; }
 
 protected:
-    void setIdle(bool idle) {
-        idle_ = idle;
-        lastActive_ = Clock::now();
-    }
+    void touch() { lastActive_ = Clock::now(); }
 
     Service& service_;
     bool closed_ = false;
 
 private:
-    bool idle_ = true;
     Clock::time_point lastActive_ = Clock::now();
+};
+
+// What `stop` from onStarted reaches: the service while it runs, nothing
+// after.
+struct StopLink {
+    std::mutex mutex;
+    Service* service = nullptr;
+};
+
+// A static file as the disk thread found it.
+struct StaticContent {
+    std::optional<Refusal> refusal;  // NotFound or FileTooLarge
+    std::string body;
+};
+
+// One watch poll's findings: the card's document (the same pointer while
+// the same text comes back) and whether the reader answers.
+struct PollResult {
+    std::shared_ptr<const std::string> card;
+    bool readerReady = true;
 };
 
 class Service {
 public:
     explicit Service(const ServerOptions& options)
-        : options_(options), apartment_(kMaxQueuedCalls), signals_(ioc_, SIGINT, SIGTERM), watchTimer_(ioc_),
-          graceTimer_(ioc_) {}
+        : options_(options), apartment_(kMaxQueuedCalls), signals_(ioc_, SIGINT, SIGTERM), reloadSignal_(ioc_),
+          watchTimer_(ioc_), graceTimer_(ioc_), stuckTimer_(ioc_) {}
 
     int run();
 
     asio::io_context& context() { return ioc_; }
     Apartment& apartment() { return apartment_; }
-    const OriginPolicy& policy() const { return *policy_; }
+    const OriginPolicy& policy();
     unsigned short port() const { return port_; }
     bool stopping() const { return stopping_; }
-    const std::string& infoBody() const { return info_; }
+    // /v1/info; the module's path only for the service's own pages and
+    // local programs.
+    std::string infoBody(bool withModule);
+
+    // One line of output, through the log hook or to standard error.
+    void say(std::string_view line) const {
+        if (options_.log) return options_.log(line);
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+    }
 
     void enrol(const std::shared_ptr<Connection>& connection) { connections_[connection.get()] = connection; }
     void forget(Connection* connection) {
@@ -142,26 +188,44 @@ public:
         if (stopping_ && connections_.empty()) graceTimer_.cancel();
     }
 
+    // One line per request (or WebSocket): method, path, origin, status,
+    // milliseconds, then `note`. Refusals beyond kRefusalLinesPerSecond are
+    // counted, not logged.
     void log(std::string_view method, std::string_view path, std::string_view origin, int status,
-             Clock::time_point started) const {
+             Clock::time_point started, std::string_view note = {}) {
+        if (status >= 400 && !refusalLineAllowed()) return;
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
-        std::fprintf(stderr, "%s %s %s %d %.1fms\n", loggable(method, 16).c_str(), loggable(path).c_str(),
-                     loggable(origin).c_str(), status, ms);
+        char line[256];
+        std::snprintf(line, sizeof line, "%s %s %s %d %.1fms", loggable(method, 16).c_str(), loggable(path).c_str(),
+                      loggable(origin).c_str(), status, ms);
+        say(std::string(line) + std::string(note));
     }
 
-    // A static file's content, or nothing.
-    std::optional<std::string> staticFile(const std::string& file) const;
+    // Reads a static file on the disk thread; `done` runs on the network
+    // thread.
+    void staticFile(const std::string& file, std::function<void(StaticContent)> done);
 
     void watch(const std::shared_ptr<WsSession>& session, int intervalMs);
     void unwatch(WsSession* session);
+    bool watching(WsSession* session) const { return watchers_.count(session) != 0; }
+    // SIGINT, SIGTERM or `stop`: the first stops the service, the second
+    // ends the process at once.
+    void onStopRequest();
 
 private:
     bool listen(std::string& error);
     void accept(tcp::acceptor& acceptor);
     void admit(tcp::socket socket);
+    void awaitSignal();
+    void awaitReload();
+    bool refusalLineAllowed();
+    void reportDroppedRefusals();
     void schedulePoll();
     void poll();
-    void distribute(const Control::Outcome& outcome);
+    PollResult pollReader(Control& control);
+    bool checkReader(Control& control, bool wasReady);
+    void distribute(const PollResult& result);
+    void learnReaderState(bool ready);
     void shutdown();
     void closeIdle(bool all);
 
@@ -170,26 +234,50 @@ private:
     std::map<Connection*, std::weak_ptr<Connection>> connections_;
     ServerOptions options_;
     asio::io_context ioc_{1};
+    // Static files are read here, never on the network thread.
+    asio::thread_pool disk_{1};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> shutdownGuard_;
     Apartment apartment_;
     std::list<tcp::acceptor> acceptors_;
     asio::signal_set signals_;
+    asio::signal_set reloadSignal_;
     std::optional<OriginPolicy> policy_;
+    // The list policy_ was made from.
+    std::shared_ptr<const std::vector<std::string>> policyOrigins_;
     unsigned short port_ = 0;
-    std::string info_;
     bool stopping_ = false;
     std::thread stopper_;
+    Clock::time_point refusalWindow_{};
+    int refusalLines_ = 0;
+    int refusalsDropped_ = 0;
 
     struct Watcher {
         std::weak_ptr<WsSession> session;
         int intervalMs;
         std::shared_ptr<const std::string> lastCard;
+        // A watch begins with the reader taken as ready: it hears "absent"
+        // when it is not.
+        bool readerReady = true;
     };
     std::map<WsSession*, Watcher> watchers_;
     asio::steady_timer watchTimer_;
     asio::steady_timer graceTimer_;
+    asio::steady_timer stuckTimer_;
     bool polling_ = false;
     Clock::time_point lastPoll_{};
+    // The last poll found the card of the poll before.
+    bool sameCard_ = false;
+    std::shared_ptr<const std::string> lastCard_;
+    std::optional<bool> readerReady_;
+
+    // Touched by the poll jobs only, on the apartment's thread.
+    struct PollState {
+        std::string lastText;
+        std::shared_ptr<const std::string> lastCard;
+        bool lastWasCard = false;
+        bool readerReady = true;
+        Clock::time_point lastCheck{};
+    } pollState_;
 };
 
 Connection::Connection(Service& service) : service_(service) {}
@@ -199,28 +287,53 @@ Connection::~Connection() { service_.forget(this); }
 
 class WsSession : public Connection {
 public:
-    WsSession(Service& service, beast::tcp_stream&& stream, std::string origin)
-        : Connection(service), ws_(std::move(stream)), origin_(std::move(origin)) {}
+    // `leftover`: bytes the client sent after the handshake request.
+    WsSession(Service& service, beast::tcp_stream&& stream, const beast::flat_buffer& leftover, std::string origin)
+        : Connection(service), ws_(std::move(stream)), origin_(std::move(origin)) {
+        auto& prefix = ws_.next_layer().buffer();
+        prefix.commit(asio::buffer_copy(prefix.prepare(leftover.size()), leftover.data()));
+    }
 
     void start(http::request<http::string_body> request) {
         beast::get_lowest_layer(ws_).expires_never();
         ws_.set_option(websocket::stream_base::timeout{kHeaderTimeout, kIdleTimeout, true});
         ws_.read_message_max(kMessageLimit);
-        const auto started = Clock::now();
+        // The library's refusals become the service's: a JSON body, no
+        // library version; the status is kept for the log.
+        ws_.set_option(websocket::stream_base::decorator([this](websocket::response_type& response) {
+            response.set(http::field::server, kServiceName);
+            handshakeStatus_ = response.result_int();
+            if (response.result() == http::status::switching_protocols) return;
+            response.set(http::field::content_type, kJsonType);
+            response.set(http::field::x_frame_options, "DENY");
+            response.set("Content-Security-Policy", kFramingPolicy);
+            response.body() = refusalBody(Refusal::BadHandshake);
+            response.prepare_payload();
+        }));
+        opened_ = Clock::now();
         auto self = std::static_pointer_cast<WsSession>(shared_from_this());
-        ws_.async_accept(request, [self, started](beast::error_code ec) {
-            self->service_.log("GET", "/v1/events", self->origin_, ec ? 400 : 101, started);
+        ws_.async_accept(request, [self](beast::error_code ec) {
+            self->service_.log("GET", "/v1/events", self->origin_, self->handshakeStatus_, self->opened_);
             if (ec) return self->close();
+            self->open_ = true;
             self->read();
         });
     }
 
-    bool longLived() const override { return true; }
+    bool idle() const override {
+        const bool stalled = writing_ && Clock::now() - writeStarted_ > kStalledWrite;
+        return stalled || (callsInFlight_ == 0 && pending_.empty() && !service_.watching(const_cast<WsSession*>(this)));
+    }
 
     void close() override {
         if (closed_) return;
         closed_ = true;
         service_.unwatch(this);
+        if (open_) {
+            service_.log("WS", "/v1/events", origin_, 1000, opened_,
+                         ": closed, " + std::to_string(received_) + " messages in, " + std::to_string(sent_) +
+                             " out, " + std::to_string(refused_) + " refused");
+        }
         beast::error_code ignored;
         beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
         beast::get_lowest_layer(ws_).close();
@@ -243,74 +356,71 @@ private:
     }
 
     void onMessage() {
+        touch();
+        ++received_;
         const std::string text = beast::buffers_to_string(buffer_.data());
         buffer_.consume(buffer_.size());
-        const auto started = Clock::now();
         const auto message = parseJson(text);
         Json::Value id;
         if (message && message->isObject()) id = (*message)["id"];
         if (!message || !message->isObject()) {
-            reply(id, Refusal::MalformedBody, "-", started);
+            reply(id, Refusal::MalformedBody);
         } else if (message->isMember("call")) {
             const Json::Value& member = (*message)["call"];
             if (!member.isString() || !isCallableMember(member.asString())) {
-                reply(id, Refusal::UnknownMember, "-", started);
+                reply(id, Refusal::UnknownMember);
             } else {
-                call(id, member.asString(), started);
+                call(id, member.asString());
             }
         } else if (message->isMember("watch") && (*message)["watch"].isBool()) {
-            watchRequest(id, *message, started);
+            watchRequest(id, *message);
         } else {
-            reply(id, Refusal::MalformedBody, "-", started);
+            reply(id, Refusal::MalformedBody);
         }
         read();
     }
 
-    void reply(const Json::Value& id, Refusal refusal, std::string_view what, Clock::time_point started) {
+    void reply(const Json::Value& id, Refusal refusal) {
         const RefusalText& text = refusalText(refusal);
         Json::Value answer(Json::objectValue);
         answer["id"] = id;
         answer["error"] = text.error;
         answer["reason"] = text.reason;
+        ++refused_;
         send(std::make_shared<const std::string>(compactJson(answer)));
-        service_.log("WS", "/v1/events#" + std::string(what), origin_, text.status, started);
     }
 
-    void call(const Json::Value& id, const std::string& member, Clock::time_point started) {
-        if (callsInFlight_ >= kMaxCallsPerSocket) return reply(id, Refusal::QueueFull, member, started);
-        setIdle(false);
+    void call(const Json::Value& id, const std::string& member) {
+        if (callsInFlight_ >= kMaxCallsPerSocket) return reply(id, Refusal::QueueFull);
         ++callsInFlight_;
         auto self = std::static_pointer_cast<WsSession>(shared_from_this());
         asio::io_context& context = service_.context();
-        const bool posted = service_.apartment().post([self, id, member, started, &context](Control* control) mutable {
+        const bool posted = service_.apartment().post([self, id, member, &context](Control* control) mutable {
             Control::Outcome outcome;
             if (control != nullptr) outcome = control->call(member);
             const bool stopped = control == nullptr;
-            asio::post(context, [self = std::move(self), id, member, started, stopped, outcome = std::move(outcome)] {
-                self->answer(id, member, started, stopped, outcome);
+            asio::post(context, [self = std::move(self), id, stopped, outcome = std::move(outcome)] {
+                self->answer(id, stopped, outcome);
             });
         });
         if (!posted) {
             --callsInFlight_;
-            setIdle(callsInFlight_ == 0);
-            reply(id, service_.stopping() ? Refusal::ShuttingDown : Refusal::QueueFull, member, started);
+            reply(id, service_.stopping() ? Refusal::ShuttingDown : Refusal::QueueFull);
         }
     }
 
-    void answer(const Json::Value& id, const std::string& member, Clock::time_point started, bool stopped,
-                const Control::Outcome& outcome) {
+    void answer(const Json::Value& id, bool stopped, const Control::Outcome& outcome) {
         --callsInFlight_;
-        setIdle(callsInFlight_ == 0);
-        if (stopped) return reply(id, Refusal::ShuttingDown, member, started);
-        if (!outcome.called) return reply(id, Refusal::ControlFailed, member, started);
+        touch();
+        if (stopped) return reply(id, Refusal::ShuttingDown);
+        if (!outcome.called) return reply(id, Refusal::ControlFailed);
         Json::Value message(Json::objectValue);
         message["id"] = id;
         message["document"] = outcome.document;
         send(std::make_shared<const std::string>(compactJson(message)));
-        service_.log("WS", "/v1/events#" + member, origin_, 200, started);
     }
 
-    void watchRequest(const Json::Value& id, const Json::Value& message, Clock::time_point started) {
+    void watchRequest(const Json::Value& id, const Json::Value& message) {
         Json::Value answer(Json::objectValue);
         answer["id"] = id;
         if (message["watch"].asBool()) {
@@ -325,27 +435,36 @@ private:
             answer["watching"] = false;
         }
         send(std::make_shared<const std::string>(compactJson(answer)));
-        service_.log("WS", "/v1/events#watch", origin_, 200, started);
     }
 
     void writeNext() {
         writing_ = true;
+        writeStarted_ = Clock::now();
         ws_.text(true);
         auto self = std::static_pointer_cast<WsSession>(shared_from_this());
         ws_.async_write(asio::buffer(*pending_.front()), [self](beast::error_code ec, std::size_t) {
             self->writing_ = false;
             if (ec) return self->close();
+            ++self->sent_;
+            self->touch();
             self->pending_.pop_front();
             if (!self->pending_.empty()) self->writeNext();
         });
     }
 
-    websocket::stream<beast::tcp_stream> ws_;
+    websocket::stream<beast::PrefixedStream> ws_;
     beast::flat_buffer buffer_;
     std::string origin_;
     std::deque<std::shared_ptr<const std::string>> pending_;
     bool writing_ = false;
+    Clock::time_point writeStarted_{};
     int callsInFlight_ = 0;
+    bool open_ = false;
+    Clock::time_point opened_{};
+    unsigned handshakeStatus_ = 0;
+    unsigned long received_ = 0;
+    unsigned long sent_ = 0;
+    unsigned long refused_ = 0;
 };
 
 // --------------------------------------------------------------------- HTTP
@@ -356,6 +475,10 @@ public:
         : Connection(service), stream_(std::move(socket)), buffer_(kHeaderLimit + kBodyLimit) {}
 
     void start() { readRequest(true); }
+
+    bool idle() const override {
+        return waiting_ || (writing_ && Clock::now() - writeStarted_ > kStalledWrite);
+    }
 
     void close() override {
         if (closed_) return;
@@ -372,32 +495,43 @@ private:
     std::shared_ptr<HttpSession> self() { return std::static_pointer_cast<HttpSession>(shared_from_this()); }
 
     void readRequest(bool first) {
-        setIdle(true);
+        waiting_ = true;
+        touch();
         if (closed_) return;
         if (service_.stopping()) return close();
+        // Bytes of the next request already here: the client sent it before
+        // reading its answer. A few such requests in a row are served.
+        pipelined_ = buffer_.size() > 0 ? pipelined_ + 1 : 0;
+        if (pipelined_ > kMaxPipelined) return close();
         parser_.emplace();
-        parser_->header_limit(kHeaderLimit);
+        // The library's own header limit is loose: the exact one is
+        // checked once the header is read.
+        parser_->header_limit(kHeaderLimit + 1024);
         parser_->body_limit(kBodyLimit);
-        if (first || buffer_.size() > 0) return readHeaders();
+        if (first || buffer_.size() > 0) return readHeader();
         // Between requests the client may stay silent for the idle time;
         // once it starts a request, the header limit applies.
         stream_.expires_after(kIdleTimeout);
         stream_.async_read_some(buffer_.prepare(1024), [self = self()](beast::error_code ec, std::size_t n) {
             if (ec) return self->close();
             self->buffer_.commit(n);
-            self->readHeaders();
+            self->readHeader();
         });
     }
 
-    void readHeaders() {
+    void readHeader() {
         stream_.expires_after(kHeaderTimeout);
-        http::async_read(stream_, buffer_, *parser_,
-                         [self = self()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+        http::async_read_header(stream_, buffer_, *parser_, [self = self()](beast::error_code ec, std::size_t n) {
+            if (!ec && n > kHeaderLimit) ec = http::error::header_limit;
+            if (ec || self->parser_->is_done()) return self->onRead(ec);
+            http::async_read(self->stream_, self->buffer_, *self->parser_,
+                             [self](beast::error_code bodyError, std::size_t) { self->onRead(bodyError); });
+        });
     }
 
     void onRead(beast::error_code ec) {
         started_ = Clock::now();
-        setIdle(false);
+        waiting_ = false;
         if (!ec) return handle(parser_->release());
         if (ec == http::error::end_of_stream || ec.category() != http::make_error_code(http::error::end_of_stream).category() ||
             ec == http::error::partial_message) {
@@ -423,6 +557,11 @@ private:
         path_ = std::string(target.substr(0, target.find('?')));
         keepAlive_ = request.keep_alive();
         version_ = request.version();
+        securityPolicy_ = kFramingPolicy;
+        origin_ = request.count(http::field::origin) != 0 ? std::string(request[http::field::origin]) : "-";
+        for (const http::field field : kSingleFields) {
+            if (request.count(field) > 1) return refuse(Refusal::DuplicateHeader, false);
+        }
         RequestFacts facts;
         facts.method = request.method_string();
         facts.target = target;
@@ -430,9 +569,9 @@ private:
         if (request.count(http::field::origin) != 0) facts.origin = request[http::field::origin];
         if (request.count(http::field::content_type) != 0) facts.contentType = request[http::field::content_type];
         facts.websocketUpgrade = websocket::is_upgrade(request);
-        origin_ = facts.origin ? std::string(*facts.origin) : "-";
         const Decision decision = decide(facts, service_.policy(), service_.port());
         cors_ = decision.corsAllowed;
+        securityPolicy_ = decision.securityPolicy;
 
         switch (decision.action) {
         case Action::Refuse:
@@ -445,19 +584,22 @@ private:
             return write(response);
         }
         case Action::Info:
-            return write(makeResponse(http::status::ok, service_.infoBody(), kJsonType));
+            return write(makeResponse(http::status::ok, service_.infoBody(decision.ownPage), kJsonType));
         case Action::StaticFile: {
-            const auto content = service_.staticFile(decision.file);
-            if (!content) return refuse(Refusal::NotFound, cors_);
-            const std::size_t size = content->size();
-            auto response = makeResponse(http::status::ok, request.method() == http::verb::head ? std::string() : *content,
-                                         *mediaType(decision.file));
-            response->set(http::field::cache_control, "no-cache");
-            if (request.method() == http::verb::head) response->content_length(size);
-            return write(response);
+            const bool head = request.method() == http::verb::head;
+            const std::string type(*mediaType(decision.file));
+            return service_.staticFile(decision.file, [self = self(), head, type](StaticContent content) {
+                if (self->closed_) return;
+                if (content.refusal) return self->refuse(*content.refusal, self->cors_);
+                const std::size_t size = content.body.size();
+                auto response = self->makeResponse(http::status::ok, head ? std::string() : std::move(content.body), type);
+                response->set(http::field::cache_control, "no-cache");
+                if (head) response->content_length(size);
+                self->write(response);
+            });
         }
         case Action::Events: {
-            auto session = std::make_shared<WsSession>(service_, std::move(stream_), origin_);
+            auto session = std::make_shared<WsSession>(service_, std::move(stream_), buffer_, origin_);
             service_.enrol(session);
             closed_ = true;  // the stream now belongs to the WebSocket
             session->start(std::move(request));
@@ -495,6 +637,8 @@ private:
         if (cors_) response->set(http::field::access_control_allow_origin, origin_);
         response->set(http::field::vary, "Origin");
         response->set("X-Content-Type-Options", "nosniff");
+        response->set(http::field::x_frame_options, "DENY");
+        response->set("Content-Security-Policy", securityPolicy_);
         if (type == kJsonType) response->set(http::field::cache_control, "no-store");
         response->body() = std::move(body);
         response->prepare_payload();
@@ -515,8 +659,12 @@ private:
 
     void write(std::shared_ptr<Response> response) {
         response->keep_alive(keepAlive_ && !service_.stopping());
+        writing_ = true;
+        writeStarted_ = Clock::now();
+        touch();
         stream_.expires_after(kWriteTimeout);
         http::async_write(stream_, *response, [self = self(), response](beast::error_code ec, std::size_t) {
+            self->writing_ = false;
             self->service_.log(self->method_, self->path_, self->origin_, response->result_int(), self->started_);
             if (ec || !response->keep_alive()) return self->close();
             self->readRequest(false);
@@ -530,28 +678,41 @@ private:
     std::string method_;
     std::string path_;
     std::string origin_;
+    std::string_view securityPolicy_ = kFramingPolicy;
     bool keepAlive_ = true;
     bool cors_ = false;
     unsigned version_ = 11;
+    bool waiting_ = true;
+    bool writing_ = false;
+    Clock::time_point writeStarted_{};
+    int pipelined_ = 0;
 };
 
 // ------------------------------------------------------------------ Service
 
-std::optional<std::string> Service::staticFile(const std::string& file) const {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::path root = fs::canonical(options_.webRoot, ec);
-    if (ec) return std::nullopt;
-    const fs::path path = fs::canonical(root / file, ec);
-    if (ec || !fs::is_regular_file(path, ec)) return std::nullopt;
-    // Nothing outside the web root, whatever links lie inside it.
-    const std::string rootText = root.string() + "/";
-    if (path.string().compare(0, rootText.size(), rootText) != 0) return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (!in) return std::nullopt;
-    return content.str();
+void Service::staticFile(const std::string& file, std::function<void(StaticContent)> done) {
+    asio::post(disk_, [this, file, done = std::move(done)]() mutable {
+        namespace fs = std::filesystem;
+        StaticContent content;
+        content.refusal = Refusal::NotFound;
+        std::error_code ec;
+        const fs::path root = fs::canonical(options_.webRoot, ec);
+        const fs::path path = ec ? fs::path() : fs::canonical(root / file, ec);
+        // Nothing outside the web root, whatever links lie inside it.
+        const fs::path inside = ec ? fs::path() : path.lexically_relative(root);
+        if (!ec && !inside.empty() && *inside.begin() != ".." && fs::is_regular_file(path, ec)) {
+            const std::uintmax_t size = fs::file_size(path, ec);
+            if (!ec && size > kStaticFileLimit) {
+                content.refusal = Refusal::FileTooLarge;
+            } else if (!ec) {
+                std::ifstream in(path, std::ios::binary);
+                content.body.resize(static_cast<std::size_t>(size));
+                in.read(content.body.data(), static_cast<std::streamsize>(size));
+                if (in && in.peek() == std::char_traits<char>::eof()) content.refusal.reset();
+            }
+        }
+        asio::post(ioc_, [done = std::move(done), content = std::move(content)]() mutable { done(std::move(content)); });
+    });
 }
 
 bool Service::listen(std::string& error) {
@@ -586,7 +747,7 @@ bool Service::listen(std::string& error) {
         }
         if (ec) {
             // A system without IPv6 on the loopback interface: 127.0.0.1 alone.
-            std::fprintf(stderr, "ivelcard: not listening on [::1]: %s\n", ec.message().c_str());
+            say("ivelcard: not listening on [::1]: " + ec.message());
         } else {
             acceptors_.push_back(std::move(v6));
         }
@@ -615,11 +776,10 @@ void Service::admit(tcp::socket socket) {
         if (!connection || connection->closed()) continue;
         ++open;
         if (!connection->idle()) continue;
-        const auto rank = [](const Connection& c) { return std::make_pair(c.longLived(), c.lastActive()); };
-        if (!victim || rank(*connection) < rank(*victim)) victim = connection;
+        if (!victim || connection->lastActive() < victim->lastActive()) victim = connection;
     }
     if (open >= kMaxConnections) {
-        // Room for the newcomer at the cost of the longest-idle client; when
+        // Room for the newcomer at the cost of the client idle longest; when
         // every connection is busy, the newcomer is turned away.
         if (!victim) return socket.close(ignored);
         victim->close();
@@ -627,6 +787,27 @@ void Service::admit(tcp::socket socket) {
     auto session = std::make_shared<HttpSession>(*this, std::move(socket));
     enrol(session);
     session->start();
+}
+
+bool Service::refusalLineAllowed() {
+    const auto now = Clock::now();
+    if (now - refusalWindow_ >= 1s) {
+        reportDroppedRefusals();
+        refusalWindow_ = now;
+        refusalLines_ = 0;
+    }
+    if (refusalLines_ < kRefusalLinesPerSecond) {
+        ++refusalLines_;
+        return true;
+    }
+    ++refusalsDropped_;
+    return false;
+}
+
+void Service::reportDroppedRefusals() {
+    if (refusalsDropped_ == 0) return;
+    say("ivelcard: " + std::to_string(refusalsDropped_) + " more refusals not logged");
+    refusalsDropped_ = 0;
 }
 
 void Service::watch(const std::shared_ptr<WsSession>& session, int intervalMs) {
@@ -643,9 +824,13 @@ void Service::unwatch(WsSession* session) {
 
 void Service::schedulePoll() {
     if (polling_ || watchers_.empty() || stopping_) return;
-    int interval = kMaxWatchIntervalMs;
-    for (const auto& [key, watcher] : watchers_) interval = std::min(interval, watcher.intervalMs);
-    watchTimer_.expires_at(lastPoll_ + std::chrono::milliseconds(interval));
+    int intervalMs = kMaxWatchIntervalMs;
+    for (const auto& [key, watcher] : watchers_) intervalMs = std::min(intervalMs, watcher.intervalMs);
+    Clock::duration interval = std::chrono::milliseconds(intervalMs);
+    // A card that stays is read again less often: each read of a card
+    // costs the reader's time and the portrait's decoding.
+    if (sameCard_) interval = std::max(interval, Clock::duration(kSameCardInterval));
+    watchTimer_.expires_at(lastPoll_ + interval);
     watchTimer_.async_wait([this](beast::error_code ec) {
         if (ec) return;
         poll();
@@ -656,33 +841,74 @@ void Service::poll() {
     if (watchers_.empty() || stopping_) return;
     polling_ = true;
     lastPoll_ = Clock::now();
-    const bool posted = apartment_.post([this](Control* control) {
-        Control::Outcome outcome;
-        if (control != nullptr) outcome = control->read();
-        asio::post(ioc_, [this, outcome = std::move(outcome)] {
-            polling_ = false;
-            distribute(outcome);
-            schedulePoll();
-        });
-    });
+    const bool posted = apartment_.post(
+        [this](Control* control) {
+            if (control == nullptr) return;  // stopping
+            PollResult result = pollReader(*control);
+            asio::post(ioc_, [this, result = std::move(result)] {
+                polling_ = false;
+                distribute(result);
+                schedulePoll();
+            });
+        },
+        Apartment::Priority::Background);
     if (!posted) {
         polling_ = false;
         schedulePoll();
     }
 }
 
-void Service::distribute(const Control::Outcome& outcome) {
-    const bool card = outcome.called && resultFlag(outcome.document) == 0;
-    std::shared_ptr<const std::string> document;
+PollResult Service::pollReader(Control& control) {
+    PollState& state = pollState_;
+    Control::Outcome read = control.read();
+    // The control gives the same text while the same card stays: compared
+    // first, parsed only when it changed.
+    if (!read.called) {
+        state.lastText.clear();
+        state.lastWasCard = false;
+    } else if (read.document != state.lastText) {
+        state.lastWasCard = resultFlag(read.document) == 0;
+        state.lastCard = state.lastWasCard ? std::make_shared<const std::string>(read.document) : nullptr;
+        state.lastText = std::move(read.document);
+    }
+    PollResult result;
+    if (state.lastWasCard) {
+        result.card = state.lastCard;
+        state.readerReady = true;
+    } else if (Clock::now() - state.lastCheck >= kReaderCheckInterval) {
+        state.lastCheck = Clock::now();
+        state.readerReady = checkReader(control, state.readerReady);
+    }
+    result.readerReady = state.readerReady;
+    return result;
+}
+
+bool Service::checkReader(Control& control, bool wasReady) {
+    if (!wasReady) {
+        // A reader plugged back may answer on another port: a new session.
+        control.call("disconnect");
+        control.call("connect");
+    } else if (!control.sessionOpen()) {
+        control.call("connect");
+    }
+    const Control::Outcome status = control.call("getStatus");
+    return status.called && documentNumber(status.document, "status") == 0;
+}
+
+void Service::distribute(const PollResult& result) {
+    learnReaderState(result.readerReady);
+    sameCard_ = result.card && result.card == lastCard_;
+    lastCard_ = result.card;
     std::shared_ptr<const std::string> cardEvent;
-    if (card) {
-        document = std::make_shared<const std::string>(outcome.document);
+    if (result.card && !sameCard_) {
         Json::Value event(Json::objectValue);
         event["event"] = "card";
-        event["document"] = outcome.document;
+        event["document"] = *result.card;
         cardEvent = std::make_shared<const std::string>(compactJson(event));
     }
     static const auto removedEvent = std::make_shared<const std::string>(R"({"event":"removed"})");
+    static const auto readyEvent = std::make_shared<const std::string>(R"({"event":"reader","state":"ready"})");
+    static const auto absentEvent = std::make_shared<const std::string>(R"({"event":"reader","state":"absent"})");
     for (auto it = watchers_.begin(); it != watchers_.end();) {
         Watcher& watcher = it->second;
         const auto session = watcher.session.lock();
@@ -691,14 +917,31 @@ void Service::distribute(const Control::Outcome& outcome) {
             continue;
         }
         ++it;
-        if (card && (!watcher.lastCard || *watcher.lastCard != *document)) {
-            watcher.lastCard = document;
+        if (result.card && watcher.lastCard != result.card) {
+            watcher.lastCard = result.card;
+            if (!cardEvent) {
+                // A watcher that came while the card stayed.
+                Json::Value event(Json::objectValue);
+                event["event"] = "card";
+                event["document"] = *result.card;
+                cardEvent = std::make_shared<const std::string>(compactJson(event));
+            }
             session->send(cardEvent);
-        } else if (!card && watcher.lastCard) {
+        } else if (!result.card && watcher.lastCard) {
             watcher.lastCard.reset();
             session->send(removedEvent);
         }
+        if (watcher.readerReady != result.readerReady) {
+            watcher.readerReady = result.readerReady;
+            session->send(result.readerReady ? readyEvent : absentEvent);
+        }
     }
+}
+
+void Service::learnReaderState(bool ready) {
+    if (readerReady_ == ready) return;
+    readerReady_ = ready;
+    if (options_.onReaderState) options_.onReaderState(ready ? "ready" : "absent");
 }
 
 void Service::closeIdle(bool all) {
@@ -709,26 +952,48 @@ void Service::closeIdle(bool all) {
     for (const auto& connection : toClose) connection->close();
 }
 
+void Service::onStopRequest() {
+    if (!stopping_) return shutdown();
+    say("ivelcard: stopped at once by a second signal");
+    std::fflush(nullptr);
+    std::_Exit(kExitSecondSignal);
+}
+
 void Service::shutdown() {
     if (stopping_) return;
     stopping_ = true;
-    std::fprintf(stderr, "ivelcard: stopping\n");
+    reportDroppedRefusals();
+    say("ivelcard: stopping");
     beast::error_code ignored;
     for (tcp::acceptor& acceptor : acceptors_) acceptor.close(ignored);
-    signals_.cancel(ignored);
+    reloadSignal_.cancel(ignored);
     watchTimer_.cancel();
     watchers_.clear();
     closeIdle(false);
     shutdownGuard_.emplace(ioc_.get_executor());
+    // A reader call that never returns would hold the stop forever: after
+    // the grace the process ends without it.
+    stuckTimer_.expires_after(kStopGrace);
+    stuckTimer_.async_wait([this](beast::error_code ec) {
+        if (ec) return;
+        say("ivelcard: the reader call in progress did not return within " +
+            std::to_string(std::chrono::seconds(kStopGrace).count()) + " s; ending without it");
+        std::fflush(nullptr);
+        std::_Exit(kExitReaderStuck);
+    });
     // The apartment finishes the call in progress on its own thread while
     // this one delivers the answer; then the remaining connections close.
     stopper_ = std::thread([this] {
         apartment_.stop();
         asio::post(ioc_, [this] {
+            stuckTimer_.cancel();
             shutdownGuard_.reset();
             closeIdle(false);
             graceTimer_.expires_after(kShutdownGrace);
             graceTimer_.async_wait([this](beast::error_code ec) {
+                // The last wait for a signal ends with the connections.
+                beast::error_code cancelled;
+                signals_.cancel(cancelled);
                 if (!ec) ioc_.stop();
             });
             if (connections_.empty()) graceTimer_.cancel();
@@ -736,42 +1001,124 @@ void Service::shutdown() {
     });
 }
 
-int Service::run() {
-    std::string error;
-    if (!listen(error)) {
-        std::fprintf(stderr, "ivelcard: %s\n", error.c_str());
-        return 1;
+const OriginPolicy& Service::policy() {
+    auto current = options_.allowOrigins->get();
+    if (!policy_ || current != policyOrigins_) {
+        policy_.emplace(port_, *current);
+        policyOrigins_ = std::move(current);
     }
-    policy_.emplace(port_, options_.allowOrigins);
-    if (!apartment_.start(options_.modulePath, error)) {
-        std::fprintf(stderr, "ivelcard: %s\n", error.c_str());
-        return 1;
-    }
+    return *policy_;
+}
+
+std::string Service::infoBody(bool withModule) {
     Json::Value info(Json::objectValue);
     info["service"] = kServiceName;
     info["version"] = IVELCARD_VERSION;
-    info["module"] = options_.modulePath;
+    if (withModule) info["module"] = options_.modulePath;
     info["progId"] = control::kControlProgId;
     info["virtualReader"] = options_.virtualReader;
     info["allowOrigins"] = Json::Value(Json::arrayValue);
-    for (const std::string& origin : policy_->origins()) info["allowOrigins"].append(origin);
-    info_ = compactJson(info);
+    for (const std::string& origin : policy().origins()) info["allowOrigins"].append(origin);
+    return compactJson(info);
+}
+
+void Service::awaitSignal() {
+    signals_.async_wait([this](beast::error_code ec, int) {
+        if (ec) return;
+        onStopRequest();
+        awaitSignal();
+    });
+}
+
+void Service::awaitReload() {
+    reloadSignal_.async_wait([this](beast::error_code ec, int) {
+        if (ec || stopping_) return;
+        options_.onReload();
+        awaitReload();
+    });
+}
+
+int Service::run() {
+    std::string error;
+    if (!listen(error)) {
+        say("ivelcard: " + error);
+        return 1;
+    }
+    if (!apartment_.start(options_.modulePath, error)) {
+        say("ivelcard: " + error);
+        return 1;
+    }
+    const auto link = std::make_shared<StopLink>();
+    link->service = this;
 
     for (tcp::acceptor& acceptor : acceptors_) accept(acceptor);
-    signals_.async_wait([this](beast::error_code ec, int) {
-        if (!ec) shutdown();
-    });
-    std::fprintf(stderr, "ivelcard: serving on http://127.0.0.1:%u/%s (demo page: http://127.0.0.1:%u/demo/)\n",
-                 port_, acceptors_.size() > 1 ? (" and http://[::1]:" + std::to_string(port_) + "/").c_str() : "",
-                 port_);
-    ioc_.run();
+    awaitSignal();
+#if defined(SIGHUP)
+    // SIGHUP asks for the configuration to be read again (POSIX only).
+    if (options_.onReload) {
+        beast::error_code ec;
+        reloadSignal_.add(SIGHUP, ec);
+        if (!ec) awaitReload();
+    }
+#endif
+    if (options_.onReaderState) {
+        // The reader's state at start, for whoever shows it; the session
+        // opened to ask is closed again, as a page expects to find it.
+        apartment_.post(
+            [this](Control* control) {
+                if (control == nullptr) return;
+                const bool ready = checkReader(*control, true);
+                control->call("disconnect");
+                asio::post(ioc_, [this, ready] { learnReaderState(ready); });
+            },
+            Apartment::Priority::Background);
+    }
+    say("ivelcard: serving on http://127.0.0.1:" + std::to_string(port_) + "/" +
+        (acceptors_.size() > 1 ? " and http://[::1]:" + std::to_string(port_) + "/" : std::string()) +
+        " (demo page: http://127.0.0.1:" + std::to_string(port_) + "/demo/)");
+    if (options_.onStarted) {
+        options_.onStarted(port_, [link] {
+            std::lock_guard lock(link->mutex);
+            if (link->service == nullptr) return;
+            asio::post(link->service->context(), [service = link->service] { service->onStopRequest(); });
+        });
+    }
+    // A handler that throws is a fault of this service, not a reason to
+    // drop every client: said, and the service goes on.
+    for (;;) {
+        try {
+            ioc_.run();
+            break;
+        } catch (const std::exception& e) {
+            say(std::string("ivelcard: internal error: ") + e.what());
+        }
+    }
+    {
+        std::lock_guard lock(link->mutex);
+        link->service = nullptr;
+    }
+    disk_.join();
     if (stopper_.joinable()) stopper_.join();
     apartment_.stop();
-    std::fprintf(stderr, "ivelcard: stopped\n");
+    say("ivelcard: stopped");
     return 0;
 }
 
 }  // namespace
+
+AllowedOrigins::AllowedOrigins(std::vector<std::string> origins)
+    : origins_(std::make_shared<const std::vector<std::string>>(std::move(origins))) {}
+
+void AllowedOrigins::set(std::vector<std::string> origins) {
+    auto list = std::make_shared<const std::vector<std::string>>(std::move(origins));
+    std::lock_guard lock(mutex_);
+    origins_ = std::move(list);
+}
+
+std::shared_ptr<const std::vector<std::string>> AllowedOrigins::get() const {
+    std::lock_guard lock(mutex_);
+    return origins_;
+}
 
 int runServer(const ServerOptions& options) {
     Service service(options);
