@@ -358,9 +358,7 @@ test("a public page needs the loopback permission, then reads", async () => {
   await page.close();
 });
 
-// Needs the service's reader events ({"event": "reader"}); not run until the
-// bridge sends them.
-test("auto-read reports the reader absent, then ready, in the client and in the demo", { skip: "the bridge does not send reader events yet" }, async () => {
+test("auto-read reports the reader absent, then ready, in the client and in the demo", async () => {
   describeReader(SAMPLE);
   const page = await clientPage(allowed);
   await page.evaluate(() => {
@@ -375,15 +373,16 @@ test("auto-read reports the reader absent, then ready, in the client and in the 
   const demo = await browser.newPage();
   await demo.goto(`http://127.0.0.1:${bridge.port}/demo/`);
   await demo.waitForFunction(() => document.getElementById("status-service").textContent.startsWith("运行中"));
-  await demo.click("#auto");
-  await page.waitForFunction(() => window.events.includes("card ok"), { timeout: 10000 });
+  await demo.click("label.switch");
+  // The client's page is now in the background: its waits poll by time, not by frame.
+  await page.waitForFunction(() => window.events.includes("card ok"), { timeout: 10000, polling: 100 });
   const readerShown = (text) => demo.waitForFunction((text) => document.getElementById("status-reader").textContent === text,
     { timeout: 10000 }, text);
-  describeReader('{"ports": {}}');
-  await page.waitForFunction(() => window.events.includes("reader absent"), { timeout: 10000 });
+  describeReader('{"ports": {}, "card": null}');   // unplugged: no port answers, no card is read
+  await page.waitForFunction(() => window.events.includes("reader absent"), { timeout: 10000, polling: 100 });
   await readerShown("未连接");
   describeReader(SAMPLE);
-  await page.waitForFunction(() => window.events.includes("reader ready"), { timeout: 10000 });
+  await page.waitForFunction(() => window.events.includes("reader ready"), { timeout: 10000, polling: 100 });
   await readerShown("就绪");
   const events = await page.evaluate(() => window.events);
   assert.deepEqual(events.filter((e) => e.startsWith("reader")), ["reader absent", "reader ready"]);
