@@ -68,18 +68,19 @@ main_job() {
   echo "== The portrait and both card faces: $here/build/card/{portrait,front,back}.jpg"
 }
 
-# The browser tests: Debian's chromium driven from Node; the npm packages
-# come from web/package-lock.json (npm ci) when they are missing.
+# The browser and package tests: Debian's chromium driven from Node; the npm
+# packages (puppeteer-core, TypeScript) come from web/package-lock.json
+# (npm ci) when they are missing or the lockfile is newer.
 browser_tests() {
   local tools=()
   command -v chromium >/dev/null || tools+=(chromium)
   command -v node >/dev/null || tools+=(nodejs)
   command -v npm >/dev/null || tools+=(npm)
   [ ${#tools[@]} -eq 0 ] || install_missing "${tools[@]}"
-  if [ ! -d "$here/web/node_modules/puppeteer-core" ]; then
+  if [ ! "$here/web/node_modules/.package-lock.json" -nt "$here/web/package-lock.json" ]; then
     (cd "$here/web" && npm ci --no-audit --no-fund --ignore-scripts)
   fi
-  echo "== browser tests (chromium)"
+  echo "== browser tests (chromium) and the npm package's test"
   (cd "$here/web" && IVELCARD_BIN_DIR="$here/build/bin" CHROMIUM="$(command -v chromium)" npm test)
 }
 

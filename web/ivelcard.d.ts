@@ -3,11 +3,28 @@
 export declare const DEFAULT_PORT: 24010;
 export declare const MEMBERS: readonly ["connect", "disconnect", "getStatus", "getSAMID", "readCert"];
 export type Member = (typeof MEMBERS)[number];
+/** The package's version: the module's W.X.Y.Z as W.X.(Y*1000+Z). */
+export declare const VERSION: string;
+/** "2.0.2.2" (a version record) and "2.0.2002" both give "2.0.2002". */
+export declare function packageVersion(version: string): string;
+
+/** A stable word for a document's "errorMsg" (docs/document.md). */
+export type Reason =
+  | "ok" | "no-card" | "no-reader" | "no-driver" | "library" | "sam-unauthorised"
+  | "samid-failed" | "close-failed" | "internal" | "unknown";
+/** Every "errorMsg" of the control and its reason. */
+export declare const REASONS: Readonly<Record<string, Reason>>;
+/** The reason for an "errorMsg"; "unknown" for one not in REASONS. */
+export declare function reasonOf(errorMsg: string): Reason;
+/** Parses a control document and adds its reason. */
+export declare function parseDocument<T extends ResultDocument = ResultDocument>(text: string): T;
 
 /** Every document has these two members; "resultFlag" 0 is success. */
 export interface ResultDocument {
   resultFlag: number;
   errorMsg: string;
+  /** Added by the client, never in the control's text. */
+  reason: Reason;
 }
 export interface StatusDocument extends ResultDocument {
   /** 0 when the reader's security module is ready. */
@@ -90,10 +107,19 @@ export declare class BridgeRefused extends BridgeError {
 }
 
 export type WatchState = "connecting" | "watching" | "disconnected";
+export type ReaderState = "ready" | "absent";
 export interface WatchOptions {
   /** How often the service tries to read (at least 200 ms). */
   intervalMs?: number;
   onState?: (state: WatchState, error: BridgeError | null) => void;
+}
+export interface WatchHandlers extends WatchOptions {
+  /** Once per card put on the reader. */
+  onCard?: (document: CardDocument, text: string) => void;
+  /** The card was taken off. */
+  onRemoved?: () => void;
+  /** The reader was unplugged ("absent") or is back ("ready"). */
+  onReader?: (state: ReaderState) => void;
 }
 export interface Watch {
   stop(): void;
@@ -106,6 +132,8 @@ export declare class IvelcardBridge {
   readonly baseUrl: string;
   /** Whether this page is served by the bridge itself. */
   readonly sameOrigin: boolean;
+  /** Whether this page is on a loopback origin (it needs no browser permission). */
+  readonly loopbackPage: boolean;
   timeoutMs: number;
 
   /** The control's exact text for the member. */
@@ -119,6 +147,7 @@ export declare class IvelcardBridge {
   readCard(): Promise<CardDocument>;
   info(): Promise<BridgeInfo>;
   loopbackPermission(): Promise<PermissionState | "unsupported">;
+  watch(handlers: WatchHandlers): Watch;
   watch(onCard: (document: CardDocument, text: string) => void, onRemoved: () => void, options?: WatchOptions): Watch;
 }
 

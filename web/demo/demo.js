@@ -1,6 +1,9 @@
 // The front-desk check-in page: reads the guest's identity card through the
 // bridge and fills the form. Served by the bridge itself at /demo/, it talks
-// to the bridge on its own port; elsewhere it takes ?port=N (else 24010).
+// to the bridge on its own port; ?port=N names another port on 127.0.0.1
+// (only a loopback port: the page takes no host), else 24010. The status
+// line shows which service it talks to, the reader's state, and whether the
+// service reads a virtual reader's sample card.
 import {
   IvelcardBridge, BridgeUnavailable, OriginNotAllowed, LoopbackPermissionNeeded, Timeout, DEFAULT_PORT,
 } from "../ivelcard.js";
@@ -8,16 +11,29 @@ import {
 const $ = (id) => document.getElementById(id);
 
 // Served by the bridge, the page talks to it by the name it was loaded
-// from; elsewhere to 127.0.0.1 on ?port=N, else on the default port.
+// from; with ?port=N to 127.0.0.1 on that port; elsewhere to 127.0.0.1 on
+// the default port. A ?port that is not a port is refused (the page then
+// talks to no service at all).
 function bridgeAddress() {
   const asked = new URLSearchParams(location.search).get("port");
-  if (asked) return { port: Number(asked) };
+  if (asked !== null) {
+    const port = /^\d{1,5}$/.test(asked) ? Number(asked) : 0;
+    return port >= 1 && port <= 65535 ? { port } : { port: DEFAULT_PORT, refused: asked };
+  }
   const servedByBridge = location.pathname.startsWith("/demo/") && location.port !== "";
   return servedByBridge ? { host: location.hostname, port: Number(location.port) } : { port: DEFAULT_PORT };
 }
 
-const bridge = new IvelcardBridge(bridgeAddress());
+const address = bridgeAddress();
+const bridge = new IvelcardBridge(address);
 let watcher = null;
+
+// What the clerk is told for a read that did not give a card, by reason.
+const READ_ADVICE = {
+  "no-card": "未读到证件：请把身份证平放在读卡区后重试（无卡与无法读取的卡无法区分）",
+  "no-reader": "读卡器未连接：请检查读卡器的连接",
+  "library": "读卡组件无法加载：请联系系统管理员",
+};
 
 // What the clerk reads when something stands between the page and the card.
 function explain(error) {
@@ -35,6 +51,30 @@ function explain(error) {
 function setStatus(which, text, level) {
   $(`status-${which}`).textContent = text;
   if (which !== "error") $(`dot-${which}`).className = `dot ${level ?? ""}`;
+}
+
+const READER_STATES = { ready: ["就绪", "ok"], absent: ["未连接", "bad"] };
+function setReader(state) {
+  setStatus("reader", ...READER_STATES[state]);
+}
+
+// "running", with the service's version once it is known.
+let serviceRunning = "运行中";
+
+// A service that reads the virtual reader says so for as long as the page
+// shows its cards.
+let virtualReaderKnown = false;
+function showVirtualReader(info) {
+  virtualReaderKnown = true;
+  $("status-virtual").hidden = !info.virtualReader;
+}
+async function learnVirtualReader() {
+  if (virtualReaderKnown) return;
+  try {
+    showVirtualReader(await bridge.info());
+  } catch {
+    // the next read asks again
+  }
 }
 
 function setError(text) {
@@ -137,18 +177,18 @@ function clear() {
 
 // A readCert document: the card's data, or the reader's own message.
 function showDocument(doc) {
-  setStatus("service", "运行中", "ok");
-  if (doc.resultFlag === 0 && doc.resultContent) {
+  setStatus("service", serviceRunning, "ok");
+  learnVirtualReader();
+  if (doc.reason === "ok" && doc.resultContent) {
     fill(doc.resultContent);
-    setStatus("reader", "就绪", "ok");
+    setReader("ready");
     setError("");
     note(`已读取：${doc.resultContent.partyName}`, "ok");
     return;
   }
-  const message = doc.errorMsg || "读卡失败";
-  if (message === "设备未连接") setStatus("reader", "未连接", "bad");
-  setError(message);
-  note(`${message}：请确认读卡器已连接，并把身份证平放在读卡区`, "bad");
+  if (doc.reason === "no-reader") setReader("absent");
+  setError(doc.errorMsg || "读卡失败");
+  note(READ_ADVICE[doc.reason] ?? `${doc.errorMsg}：请确认读卡器已连接，并把身份证平放在读卡区`, "bad");
 }
 
 async function readOnce() {
@@ -174,39 +214,43 @@ function setAuto(on) {
     return;
   }
   note("自动读卡已开启：放卡即读");
-  watcher = bridge.watch(
-    (doc) => showDocument(doc),
-    () => {
+  watcher = bridge.watch({
+    intervalMs: 500,
+    onCard: (doc) => showDocument(doc),
+    onRemoved: () => {
       note("证件已取走，可放下一张");
-      setStatus("reader", "就绪", "ok");
+      setReader("ready");
     },
-    {
-      intervalMs: 500,
-      onState: (state, error) => {
-        if (state === "watching") {
-          setStatus("service", "运行中", "ok");
-          setError("");
-        } else if (state === "disconnected" && error) {
-          showBridgeError(error);
-        }
-      },
+    onReader: (state) => {
+      setReader(state);
+      note(state === "absent" ? READ_ADVICE["no-reader"] : "读卡器已就绪：放卡即读", state === "absent" ? "bad" : "");
     },
-  );
+    onState: (state, error) => {
+      if (state === "watching") {
+        setStatus("service", serviceRunning, "ok");
+        setError("");
+      } else if (state === "disconnected" && error) {
+        showBridgeError(error);
+      }
+    },
+  });
 }
 
 // On load, only when the browser needs no permission prompt for it: a
 // prompt must follow a click of the clerk.
 async function checkService() {
-  const permission = bridge.sameOrigin ? "granted" : await bridge.loopbackPermission();
+  const permission = bridge.sameOrigin || bridge.loopbackPage ? "granted" : await bridge.loopbackPermission();
   if (permission === "prompt" || permission === "denied") {
     setStatus("service", "点击“读卡”连接", "warn");
     return;
   }
   try {
     const info = await bridge.info();
-    setStatus("service", `运行中（${info.version}${info.virtualReader ? "，虚拟读卡器" : ""}）`, "ok");
+    serviceRunning = `运行中（${info.version}）`;
+    setStatus("service", serviceRunning, "ok");
+    showVirtualReader(info);
     const status = await bridge.getStatus();
-    if (status.status === 0) setStatus("reader", "就绪", "ok");
+    if (status.status === 0) setReader("ready");
   } catch (error) {
     showBridgeError(error);
   }
@@ -229,6 +273,15 @@ function init() {
   $("checkin").addEventListener("click", () => note("已提交入住登记", "ok"));
   tick();
   setInterval(tick, 10000);
+  if (address.refused !== undefined) {
+    // Never guess another address: the page stays off until it is opened right.
+    const text = `“port=${address.refused}”不是端口号：请以 ?port=端口号 打开本页`;
+    setStatus("service", "端口无效", "bad");
+    setError(text);
+    for (const id of ["read", "auto"]) $(id).disabled = true;
+    return;
+  }
+  $("status-address").textContent = bridge.baseUrl.replace(/^http:\/\//, "");
   checkService();
 }
 

@@ -1,9 +1,11 @@
-// The bridge in real Chromium: the demo page reads the virtual card, pages
-// of allowed origins read through CORS, other pages are kept out, auto-read
-// reports each card once, the client survives a restart of the service, and
-// a public page needs the browser's loopback permission, and a public page
-// over plain http reads once `ivelcard allow-origin --browser-policies` has
-// written the managed policies (as root only).
+// The bridge in real Chromium: the demo page reads the virtual card and fits
+// narrow screens, pages of allowed origins read through CORS (documents with
+// their reason), other pages are kept out, auto-read reports each card once
+// and the reader's state, the client survives a restart of the service and
+// tells a stopped service from a missing permission, a public page needs the
+// browser's loopback permission, and a public page over plain http reads once
+// `ivelcard allow-origin --browser-policies` has written the managed policies
+// (as root only).
 //
 // Needs the built `ivelcard` (IVELCARD_BIN_DIR, default ../build/bin) and
 // Debian's chromium (CHROMIUM, default /usr/bin/chromium). IVELCARD_BRIDGE_COMMAND
@@ -90,12 +92,21 @@ function stopBridge(bridge) {
   });
 }
 
-const TYPES = { ".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8" };
+const TYPES = { ".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8", ".css": "text/css; charset=utf-8" };
 
 // A static server for the client and the test page: another local origin.
-async function startPageServer() {
+// Its /v1/info poses as a service of another version.
+async function startPageServer(hostname = "127.0.0.1") {
   const server = http.createServer(async (request, response) => {
-    const name = request.url === "/ivelcard.js" ? "ivelcard.js" : request.url === "/page.html" ? "tests/page.html" : null;
+    if (request.url === "/v1/info") {
+      response.writeHead(200, { "Content-Type": "application/json", "Access-Control-Allow-Origin": "*" });
+      response.end('{"service": "ivelcard", "version": "9.8.7.6"}');
+      return;
+    }
+    const url = request.url.replace(/\?.*$/, "");
+    const demo = /^\/demo\/(index\.html|demo\.js|demo\.css)?$/.exec(url);
+    const name = url === "/ivelcard.js" ? "ivelcard.js" : url === "/page.html" ? "tests/page.html"
+      : demo ? `demo/${demo[1] ?? "index.html"}` : null;
     if (!name) {
       response.writeHead(404).end();
       return;
@@ -104,15 +115,15 @@ async function startPageServer() {
     response.end(await readFile(path.join(webRoot, name)));
   });
   await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-  return { server, origin: `http://127.0.0.1:${server.address().port}`, port: server.address().port };
+  return { server, origin: `http://${hostname}:${server.address().port}`, port: server.address().port };
 }
 
 let browser;
 let bridge;
 let allowed;   // a local origin on the allow-list
 let foreign;   // a local origin not on it
-let publicSite; // on the allow-list, but public to the browser
-let publicHttp; // the same server under a public name, over plain http
+let publicSite; // on the allow-list, but public to the browser (http://public.test:PORT)
+let publicHttp; // a server under a public name, over plain http
 const publicHttpOrigin = () => `http://desk.example.test:${publicHttp.port}`;
 const bridgeOrigins = () => [allowed.origin, publicSite.origin, publicHttpOrigin()];
 
@@ -133,9 +144,15 @@ const launchBrowser = (name, extra = []) =>
 before(async () => {
   describeReader(SAMPLE);
   [allowed, foreign, publicSite, publicHttp] =
-    await Promise.all([startPageServer(), startPageServer(), startPageServer(), startPageServer()]);
+    await Promise.all([startPageServer(), startPageServer(), startPageServer("public.test"), startPageServer()]);
   bridge = await startBridge(0, bridgeOrigins());
-  browser = await launchBrowser("chromium", [`--ip-address-space-overrides=127.0.0.1:${publicSite.port}=public`]);
+  browser = await launchBrowser("chromium", [
+    // The public site is a name (a loopback name needs no permission) on an
+    // address Chromium takes for a public one.
+    "--host-resolver-rules=MAP public.test 127.0.0.1",
+    `--unsafely-treat-insecure-origin-as-secure=${publicSite.origin}`,
+    `--ip-address-space-overrides=127.0.0.1:${publicSite.port}=public`,
+  ]);
 });
 
 after(async () => {
@@ -160,8 +177,30 @@ async function clientPage(site) {
 const outcome = (page, expression) =>
   page.evaluate(`(async () => { try { await ${expression}; return "resolved"; } catch (e) { return e.name; } })()`);
 
-test("the demo page served by the bridge reads the virtual card", async () => {
+// Where the page scrolls sideways, and every element that sticks out of its
+// panel, bar or the page: ["scroll 420 > 360", ".panel guest > INPUT#name", ...].
+const layoutFaults = (page) => page.evaluate(() => {
+  const faults = [];
+  if (document.documentElement.scrollWidth > document.documentElement.clientWidth) {
+    faults.push(`scroll ${document.documentElement.scrollWidth} > ${document.documentElement.clientWidth}`);
+  }
+  for (const box of document.querySelectorAll(".panel, .topbar, .statusbar")) {
+    const outer = box.getBoundingClientRect();
+    for (const element of box.querySelectorAll("*")) {
+      const inner = element.getBoundingClientRect();
+      if (inner.width === 0 && inner.height === 0) continue;
+      if (inner.left < outer.left - 0.5 || inner.right > outer.right + 0.5) {
+        faults.push(`.${box.className} > ${element.tagName}#${element.id}`);
+      }
+    }
+  }
+  return faults;
+});
+
+test("the demo page served by the bridge reads the virtual card, says so, and fits 360 to 1100 px", async () => {
+  describeReader(SAMPLE);
   const page = await browser.newPage();
+  await page.setViewport({ width: 1100, height: 800 });
   await page.goto(`http://127.0.0.1:${bridge.port}/demo/`);
   await page.waitForFunction(() => document.getElementById("status-service").textContent.startsWith("运行中"));
   await page.click("#read");
@@ -203,6 +242,44 @@ test("the demo page served by the bridge reads the virtual card", async () => {
     issueCount: "02",
   });
   describeReader(SAMPLE);
+  const statusLine = await page.evaluate(() => [...document.querySelectorAll(".statusbar .item")]
+    .filter((item) => !item.hidden).map((item) => item.textContent));
+  assert.deepEqual(statusLine.slice(0, 3), [`读卡服务 127.0.0.1:${bridge.port}：运行中（2.0.2.2）`, "读卡器：就绪",
+    "虚拟读卡器：读取的是样例卡，不是真实读卡器"]);
+  for (const width of [1100, 800, 360]) {
+    await page.setViewport({ width, height: 800 });
+    assert.deepEqual(await layoutFaults(page), [], `at ${width} px`);
+  }
+
+  // The second card shows its own portrait (the one the document carries).
+  describeReader(SECOND);
+  await page.click("#read");
+  await page.waitForFunction(() => document.getElementById("name").value === "孙晓岚", { timeout: 15000 });
+  const portraits = await page.evaluate(() => document.getElementById("portrait").src);
+  const second = await page.evaluate(async (port) => {
+    const response = await fetch(`http://127.0.0.1:${port}/v1/read`, { method: "POST", headers: { "Content-Type": "application/json" }, body: "{}" });
+    return JSON.parse(await response.text()).resultContent.identityPic;
+  }, bridge.port);
+  assert.equal(portraits, `data:image/jpeg;base64,${second}`);
+  assert.deepEqual(await layoutFaults(page), [], "the second card at 360 px");
+  describeReader(SAMPLE);
+  await page.close();
+});
+
+test("the demo with ?port=N talks to 127.0.0.1 on that port and shows it; a ?port that is not a port talks to nothing", async () => {
+  const page = await browser.newPage();
+  await page.goto(`${allowed.origin}/demo/?port=${bridge.port}`);
+  await page.waitForFunction(() => document.getElementById("status-service").textContent.startsWith("运行中"));
+  assert.equal(await page.$eval("#status-address", (e) => e.textContent), `127.0.0.1:${bridge.port}`);
+  const requests = [];
+  page.on("request", (request) => requests.push(request.url()));
+  await page.goto(`${allowed.origin}/demo/?port=evil.example:80`);
+  await page.waitForFunction(() => document.getElementById("status-service").textContent === "端口无效");
+  await sleep(300);
+  assert.deepEqual(await page.evaluate(() => [document.getElementById("status-address").textContent,
+    document.getElementById("status-error").textContent, document.getElementById("read").disabled]),
+  ["", "“port=evil.example:80”不是端口号：请以 ?port=端口号 打开本页", true]);
+  assert.deepEqual(requests.filter((url) => /^(http|ws)/.test(url) && !url.startsWith(allowed.origin)), []);
   await page.close();
 });
 
@@ -214,6 +291,42 @@ test("a page of an allowed local origin reads through CORS, the exact text of th
   const texts = await page.evaluate(async () => [await window.bridge.call("connect"), await window.bridge.call("readCert")]);
   assert.equal(texts.join(""), expected);
   assert.equal(JSON.parse(texts[1]).resultContent.partyName, "赵明远");
+
+  // A failed read: the parsed document has its reason, the text stays the control's.
+  describeReader(NO_CARD);
+  const failed = await page.evaluate(async () => [await window.bridge.readCard(), await window.bridge.call("readCert"),
+    await window.bridge.readCert()]);
+  assert.deepEqual(failed[0], { errorMsg: "读卡错误", resultFlag: -1, reason: "no-card" });
+  assert.equal(failed[1], '{\n   "errorMsg" : "读卡错误",\n   "resultFlag" : -1\n}\n');
+  assert.deepEqual(failed[2], failed[0]);
+  describeReader(SAMPLE);
+  assert.equal((await page.evaluate(() => window.bridge.readCard())).reason, "ok");
+  await page.close();
+});
+
+test("a loopback page hears BridgeUnavailable from a stopped service, and another version is said once", async () => {
+  const page = await clientPage(allowed);
+  const closed = await new Promise((resolve) => {
+    const probe = http.createServer().listen(0, "127.0.0.1", () => {
+      const { port } = probe.address();
+      probe.close(() => resolve(port));
+    });
+  });
+  assert.equal(await page.evaluate(() => window.bridge.loopbackPermission()), "prompt");
+  assert.equal(await outcome(page, `new window.ivelcard.IvelcardBridge({ port: ${closed} }).readCard()`), "BridgeUnavailable");
+
+  const warnings = [];
+  page.on("console", (message) => { if (["warn", "warning"].includes(message.type())) warnings.push(message.text()); });
+  await page.evaluate(async (port) => {
+    const other = new window.ivelcard.IvelcardBridge({ port });
+    await other.info();
+    await other.info();
+    await new window.ivelcard.IvelcardBridge({ port }).info();
+  }, allowed.port);
+  await page.evaluate(() => window.bridge.info());   // the real service: same version, no word
+  await sleep(100);
+  assert.deepEqual(warnings, [`ivelcard: this client is version 2.0.2002, the bridge at ${allowed.origin} is 9.8.7.6 ` +
+    "(9.8.7006); use the client of the bridge's version"]);
   await page.close();
 });
 
@@ -233,11 +346,16 @@ test("auto-read reports a card put on, a card swapped and the card taken off", a
   await page.evaluate(() => {
     window.events = [];
     window.states = [];
-    window.watch = window.bridge.watch(
-      (doc) => window.events.push(`card ${doc.resultContent.partyName}`),
-      () => window.events.push("removed"),
-      { intervalMs: 200, onState: (state, error) => window.states.push(error ? `${state} ${error.name}` : state) },
-    );
+    window.watch = window.bridge.watch({
+      onCard: (doc) => window.events.push(`card ${doc.resultContent.partyName}`),
+      onRemoved: () => window.events.push("removed"),
+      intervalMs: 200,
+      onState: (state, error) => window.states.push(error ? `${state} ${error.name}` : state),
+    });
+    // The older positional form, on a second socket.
+    window.positional = [];
+    window.positionalWatch = window.bridge.watch((doc) => window.positional.push(`card ${doc.resultContent.partyName} ${doc.reason}`),
+      () => window.positional.push("removed"), { intervalMs: 200 });
   });
   await page.waitForFunction(() => window.states.includes("watching"));
   await sleep(500);
@@ -251,6 +369,8 @@ test("auto-read reports a card put on, a card swapped and the card taken off", a
   await waitForEvents(3);
   await sleep(600);
   assert.deepEqual(await page.evaluate(() => window.events), ["card 赵明远", "card 孙晓岚", "removed"]);
+  assert.deepEqual(await page.evaluate(() => { window.positionalWatch.stop(); return window.positional; }),
+    ["card 赵明远 ok", "card 孙晓岚 ok", "removed"]);
 
   // The service stops: calls report BridgeUnavailable; it starts again on
   // the same port: the watch resumes by itself.
@@ -356,4 +476,37 @@ test("a public page over plain http reads with the policies allow-origin writes,
   assert.deepEqual(await readFromPublicPage("chromium-no-policies"),
     { secure: false, permission: "denied", read: "LoopbackPermissionNeeded" });
   assert.equal(logLines(), before);
+});
+
+test("auto-read reports the reader absent, then ready, in the client and in the demo", async () => {
+  describeReader(SAMPLE);
+  const page = await clientPage(allowed);
+  await page.evaluate(() => {
+    window.events = [];
+    window.watch = window.bridge.watch({
+      onCard: (doc) => window.events.push(`card ${doc.reason}`),
+      onRemoved: () => window.events.push("removed"),
+      onReader: (state) => window.events.push(`reader ${state}`),
+      intervalMs: 200,
+    });
+  });
+  const demo = await browser.newPage();
+  await demo.goto(`http://127.0.0.1:${bridge.port}/demo/`);
+  await demo.waitForFunction(() => document.getElementById("status-service").textContent.startsWith("运行中"));
+  await demo.click("label.switch");
+  // The client's page is now in the background: its waits poll by time, not by frame.
+  await page.waitForFunction(() => window.events.includes("card ok"), { timeout: 10000, polling: 100 });
+  const readerShown = (text) => demo.waitForFunction((text) => document.getElementById("status-reader").textContent === text,
+    { timeout: 10000 }, text);
+  describeReader('{"ports": {}, "card": null}');   // unplugged: no port answers, no card is read
+  await page.waitForFunction(() => window.events.includes("reader absent"), { timeout: 10000, polling: 100 });
+  await readerShown("未连接");
+  describeReader(SAMPLE);
+  await page.waitForFunction(() => window.events.includes("reader ready"), { timeout: 10000, polling: 100 });
+  await readerShown("就绪");
+  const events = await page.evaluate(() => window.events);
+  assert.deepEqual(events.filter((e) => e.startsWith("reader")), ["reader absent", "reader ready"]);
+  await page.evaluate(() => window.watch.stop());
+  await page.close();
+  await demo.close();
 });
