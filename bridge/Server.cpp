@@ -761,6 +761,8 @@ int Service::run() {
     signals_.async_wait([this](beast::error_code ec, int) {
         if (!ec) shutdown();
     });
+    // A person starting the service learns at once that no real reader is behind it.
+    if (options_.virtualReader) std::fprintf(stderr, "ivelcard: virtual reader: reads a sample card, not a real reader\n");
     std::fprintf(stderr, "ivelcard: serving on http://127.0.0.1:%u/%s (demo page: http://127.0.0.1:%u/demo/)\n",
                  port_, acceptors_.size() > 1 ? (" and http://[::1]:" + std::to_string(port_) + "/").c_str() : "",
                  port_);

@@ -63,6 +63,9 @@ TEST_F(Bridge, InfoNamesTheModuleAndTheAllowedOrigins) {
                              testsupport::binDir() +
                              "/libivelcard.so\",\"progId\":\"IVELCARD.QVCtrl.1\",\"service\":\"ivelcard-bridge\","
                              "\"version\":\"2.0.2.2\",\"virtualReader\":true}");
+    // The stand-in reader is said once at start, before the address.
+    EXPECT_THAT(serviceLog(), HasSubstr("ivelcard: virtual reader: reads a sample card, not a real reader\n"
+                                        "ivelcard: serving on "));
 }
 
 TEST_F(Bridge, ForeignHostNamesAreRefusedBeforeAnyCall) {
