@@ -1,9 +1,8 @@
 #include "bridge/Apartment.h"
 
-#include <sstream>
-
 #include <json/json.h>
 
+#include "bridge/Json.h"
 #include "platform/CodePage.h"
 
 namespace bridge {
@@ -15,18 +14,13 @@ constexpr const char* kNotConnected = "设备未连接";
 }  // namespace
 
 std::optional<int> resultFlag(const std::string& document) {
-    Json::Value value;
-    std::istringstream stream(document);
-    Json::CharReaderBuilder builder;
-    if (!Json::parseFromStream(builder, stream, &value, nullptr) || !value.isObject() ||
-        !value["resultFlag"].isInt()) {
-        return std::nullopt;
-    }
-    return value["resultFlag"].asInt();
+    const auto value = parseJson(document);
+    if (!value || !value->isObject() || !(*value)["resultFlag"].isInt()) return std::nullopt;
+    return (*value)["resultFlag"].asInt();
 }
 
-bool Control::open(const std::string& modulePath, std::string& error) {
-    if (!host_.open(modulePath, error)) return false;
+bool Control::open(const host::ModuleChoice& module, std::string& error) {
+    if (!host_.open(module, error)) return false;
     for (const std::string_view name : kCallable) {
         const auto id = host_.memberId(std::string(name));
         if (!id) {
@@ -69,8 +63,8 @@ Control::Outcome Control::read() {
 
 Apartment::~Apartment() { stop(); }
 
-bool Apartment::start(const std::string& modulePath, std::string& error) {
-    thread_ = std::thread([this, modulePath] { run(modulePath); });
+bool Apartment::start(const host::ModuleChoice& module, std::string& error) {
+    thread_ = std::thread([this, module] { run(module); });
     std::unique_lock lock(mutex_);
     wake_.wait(lock, [this] { return started_ || startFailed_; });
     if (startFailed_) {
@@ -104,10 +98,10 @@ void Apartment::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-void Apartment::run(const std::string& modulePath) {
+void Apartment::run(const host::ModuleChoice& module) {
     Control control;
     std::string error;
-    const bool opened = control.open(modulePath, error);
+    const bool opened = control.open(module, error);
     {
         std::lock_guard lock(mutex_);
         started_ = opened;
@@ -120,7 +114,7 @@ void Apartment::run(const std::string& modulePath) {
         Job job;
         {
             std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            host::waitPumpingMessages(wake_, lock, [this] { return stopping_ || !jobs_.empty(); });
             if (jobs_.empty()) return;  // stopping, nothing left
             job = std::move(jobs_.front());
             jobs_.pop_front();

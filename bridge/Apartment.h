@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "platform/Com.h"
-#include "tools/ivelcard/ControlHost.h"
+#include "host/ControlHost.h"
 
 namespace bridge {
 
@@ -33,7 +33,7 @@ public:
     };
 
     // Loads the module and creates the control; resolves the members.
-    bool open(const std::string& modulePath, std::string& error);
+    bool open(const host::ModuleChoice& module, std::string& error);
 
     // Calls one of the callable members; tracks whether the reader session
     // is open.
@@ -64,13 +64,13 @@ public:
 
     // Starts the thread and creates the control on it; false with `error`
     // when the control cannot be created (the thread is then gone).
-    bool start(const std::string& modulePath, std::string& error);
+    bool start(const host::ModuleChoice& module, std::string& error);
     // Queues a job; false when the queue is full or the apartment stops.
     bool post(Job job);
     void stop();
 
 private:
-    void run(const std::string& modulePath);
+    void run(const host::ModuleChoice& module);
 
     const std::size_t capacity_;
     std::mutex mutex_;

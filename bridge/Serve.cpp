@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include <json/json.h>
 
+#include "bridge/Json.h"
 #include "bridge/Policy.h"
 #include "bridge/Server.h"
 #include "platform/System.h"
@@ -47,12 +49,13 @@ bool readConfiguration(std::vector<std::string>& origins) {
     const std::string path = directory + "/bridge.json";
     std::ifstream file(path, std::ios::binary);
     if (!file) return true;
-    Json::Value config;
-    std::string errors;
-    if (!Json::parseFromStream(Json::CharReaderBuilder(), file, &config, &errors) || !config.isObject()) {
+    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    const auto parsed = parseJson(text);
+    if (!parsed || !parsed->isObject()) {
         std::fprintf(stderr, "ivelcard serve: %s is not a JSON object\n", path.c_str());
         return false;
     }
+    const Json::Value& config = *parsed;
     const Json::Value& list = config["allowOrigins"];
     if (list.isNull()) return true;
     if (!list.isArray()) {
@@ -73,18 +76,19 @@ bool readConfiguration(std::vector<std::string>& origins) {
 std::string defaultWebRoot() {
     namespace fs = std::filesystem;
     const fs::path program = platform::executablePath();
-    const fs::path installed = program.parent_path() / "../share/ivelcard/web";
     std::error_code ec;
-    if (fs::is_regular_file(installed / "ivelcard.js", ec)) return fs::weakly_canonical(installed, ec).string();
+    for (const fs::path& candidate : {program.parent_path() / "web", program.parent_path() / "../share/ivelcard/web"}) {
+        if (fs::is_regular_file(candidate / "ivelcard.js", ec)) return fs::weakly_canonical(candidate, ec).string();
+    }
     return IVELCARD_SOURCE_WEB_DIR;
 }
 
 }  // namespace
 
-int serve(const std::string& modulePath, const std::vector<std::string>& args) {
-    ServerOptions options;
+int serve(const host::ModuleChoice& module, const std::vector<std::string>& args, ServerOptions options) {
+    std::vector<std::string> origins;
     options.port = kDefaultPort;
-    options.modulePath = modulePath;
+    options.module = module;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& option = args[i];
         if (option == "--help" || option == "-h") {
@@ -104,14 +108,15 @@ int serve(const std::string& modulePath, const std::vector<std::string>& args) {
             if (!OriginPolicy::normalise(value)) {
                 return usageError("not an origin: '" + value + "' (scheme://host[:port], no path, no wildcard)");
             }
-            options.allowOrigins.push_back(value);
+            origins.push_back(value);
         } else if (option == "--web-root") {
             options.webRoot = value;
         } else {
             return usageError("unknown option '" + option + "'");
         }
     }
-    if (!readConfiguration(options.allowOrigins)) return kConfigError;
+    if (!readConfiguration(origins)) return kConfigError;
+    options.allowOrigins->set(std::move(origins));
     if (options.webRoot.empty()) options.webRoot = defaultWebRoot();
     options.virtualReader = IVELCARD_VIRTUAL_READER_EMBEDDED != 0;
     return runServer(options);

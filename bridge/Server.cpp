@@ -20,6 +20,7 @@
 #include <json/json.h>
 
 #include "bridge/Apartment.h"
+#include "bridge/Json.h"
 #include "bridge/Policy.h"
 #include "control/Identifiers.h"
 
@@ -54,13 +55,6 @@ constexpr int kMaxWatchIntervalMs = 60000;
 constexpr const char* kJsonType = "application/json; charset=utf-8";
 constexpr const char* kServiceName = "ivelcard-bridge";
 
-std::string compactJson(const Json::Value& value) {
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, value);
-}
-
 std::string refusalBody(Refusal refusal) {
     const RefusalText& text = refusalText(refusal);
     Json::Value body(Json::objectValue);
@@ -75,15 +69,6 @@ std::string loggable(std::string_view text, std::size_t limit = 120) {
     for (const char c : text.substr(0, limit)) out.push_back(c > 0x20 && c < 0x7F ? c : '?');
     if (text.size() > limit) out += "...";
     return out.empty() ? "-" : out;
-}
-
-std::optional<Json::Value> parseJson(std::string_view text) {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value value;
-    if (!reader->parse(text.data(), text.data() + text.size(), &value, nullptr)) return std::nullopt;
-    return value;
 }
 
 class Service;
@@ -121,20 +106,33 @@ private:
     Clock::time_point lastActive_ = Clock::now();
 };
 
+// What `stop` from onStarted reaches: the service while it runs, nothing
+// after.
+struct StopLink {
+    std::mutex mutex;
+    Service* service = nullptr;
+};
+
 class Service {
 public:
     explicit Service(const ServerOptions& options)
-        : options_(options), apartment_(kMaxQueuedCalls), signals_(ioc_, SIGINT, SIGTERM), watchTimer_(ioc_),
-          graceTimer_(ioc_) {}
+        : options_(options), apartment_(kMaxQueuedCalls), signals_(ioc_, SIGINT, SIGTERM), reloadSignal_(ioc_),
+          watchTimer_(ioc_), graceTimer_(ioc_) {}
 
     int run();
 
     asio::io_context& context() { return ioc_; }
     Apartment& apartment() { return apartment_; }
-    const OriginPolicy& policy() const { return *policy_; }
+    const OriginPolicy& policy();
     unsigned short port() const { return port_; }
     bool stopping() const { return stopping_; }
-    const std::string& infoBody() const { return info_; }
+    std::string infoBody();
+
+    // One line of output, through the log hook or to standard error.
+    void say(std::string_view line) const {
+        if (options_.log) return options_.log(line);
+        std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+    }
 
     void enrol(const std::shared_ptr<Connection>& connection) { connections_[connection.get()] = connection; }
     void forget(Connection* connection) {
@@ -145,8 +143,10 @@ public:
     void log(std::string_view method, std::string_view path, std::string_view origin, int status,
              Clock::time_point started) const {
         const double ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
-        std::fprintf(stderr, "%s %s %s %d %.1fms\n", loggable(method, 16).c_str(), loggable(path).c_str(),
-                     loggable(origin).c_str(), status, ms);
+        char line[512];
+        std::snprintf(line, sizeof line, "%s %s %s %d %.1fms", loggable(method, 16).c_str(), loggable(path).c_str(),
+                      loggable(origin).c_str(), status, ms);
+        say(line);
     }
 
     // A static file's content, or nothing.
@@ -163,6 +163,8 @@ private:
     void poll();
     void distribute(const Control::Outcome& outcome);
     void shutdown();
+    void awaitReload();
+    void learnReaderState(bool ready);
     void closeIdle(bool all);
 
     // Before the I/O context: handlers it still holds when it is destroyed
@@ -174,9 +176,12 @@ private:
     Apartment apartment_;
     std::list<tcp::acceptor> acceptors_;
     asio::signal_set signals_;
+    asio::signal_set reloadSignal_;
     std::optional<OriginPolicy> policy_;
+    // The list policy_ was made from.
+    std::shared_ptr<const std::vector<std::string>> policyOrigins_;
     unsigned short port_ = 0;
-    std::string info_;
+    std::optional<bool> readerReady_;
     bool stopping_ = false;
     std::thread stopper_;
 
@@ -586,7 +591,7 @@ bool Service::listen(std::string& error) {
         }
         if (ec) {
             // A system without IPv6 on the loopback interface: 127.0.0.1 alone.
-            std::fprintf(stderr, "ivelcard: not listening on [::1]: %s\n", ec.message().c_str());
+            say("ivelcard: not listening on [::1]: " + ec.message());
         } else {
             acceptors_.push_back(std::move(v6));
         }
@@ -712,10 +717,11 @@ void Service::closeIdle(bool all) {
 void Service::shutdown() {
     if (stopping_) return;
     stopping_ = true;
-    std::fprintf(stderr, "ivelcard: stopping\n");
+    say("ivelcard: stopping");
     beast::error_code ignored;
     for (tcp::acceptor& acceptor : acceptors_) acceptor.close(ignored);
     signals_.cancel(ignored);
+    reloadSignal_.cancel(ignored);
     watchTimer_.cancel();
     watchers_.clear();
     closeIdle(false);
@@ -736,44 +742,112 @@ void Service::shutdown() {
     });
 }
 
-int Service::run() {
-    std::string error;
-    if (!listen(error)) {
-        std::fprintf(stderr, "ivelcard: %s\n", error.c_str());
-        return 1;
+const OriginPolicy& Service::policy() {
+    auto current = options_.allowOrigins->get();
+    if (!policy_ || current != policyOrigins_) {
+        policy_.emplace(port_, *current);
+        policyOrigins_ = std::move(current);
     }
-    policy_.emplace(port_, options_.allowOrigins);
-    if (!apartment_.start(options_.modulePath, error)) {
-        std::fprintf(stderr, "ivelcard: %s\n", error.c_str());
-        return 1;
-    }
+    return *policy_;
+}
+
+std::string Service::infoBody() {
     Json::Value info(Json::objectValue);
     info["service"] = kServiceName;
     info["version"] = IVELCARD_VERSION;
-    info["module"] = options_.modulePath;
+    info["module"] = options_.module.path;
     info["progId"] = control::kControlProgId;
     info["virtualReader"] = options_.virtualReader;
     info["allowOrigins"] = Json::Value(Json::arrayValue);
-    for (const std::string& origin : policy_->origins()) info["allowOrigins"].append(origin);
-    info_ = compactJson(info);
+    for (const std::string& origin : policy().origins()) info["allowOrigins"].append(origin);
+    return compactJson(info);
+}
+
+void Service::awaitReload() {
+    reloadSignal_.async_wait([this](beast::error_code ec, int) {
+        if (ec || stopping_) return;
+        options_.onReload();
+        awaitReload();
+    });
+}
+
+void Service::learnReaderState(bool ready) {
+    if (readerReady_ == ready) return;
+    readerReady_ = ready;
+    if (options_.onReaderState) options_.onReaderState(ready ? "ready" : "absent");
+}
+
+int Service::run() {
+    std::string error;
+    if (!listen(error)) {
+        say("ivelcard: " + error);
+        return 1;
+    }
+    if (!apartment_.start(options_.module, error)) {
+        say("ivelcard: " + error);
+        return 1;
+    }
+    const auto link = std::make_shared<StopLink>();
+    link->service = this;
 
     for (tcp::acceptor& acceptor : acceptors_) accept(acceptor);
     signals_.async_wait([this](beast::error_code ec, int) {
         if (!ec) shutdown();
     });
+#if defined(SIGHUP)
+    // SIGHUP asks for the configuration to be read again (POSIX only).
+    if (options_.onReload) {
+        beast::error_code ec;
+        reloadSignal_.add(SIGHUP, ec);
+        if (!ec) awaitReload();
+    }
+#endif
+    // The reader's state at start.
+    apartment_.post([this](Control* control) {
+        if (control == nullptr) return;
+        const Control::Outcome status = control->call("getStatus");
+        const bool ready = status.called && resultFlag(status.document) == 0;
+        asio::post(ioc_, [this, ready] { learnReaderState(ready); });
+    });
     // A person starting the service learns at once that no real reader is behind it.
-    if (options_.virtualReader) std::fprintf(stderr, "ivelcard: virtual reader: reads a sample card, not a real reader\n");
-    std::fprintf(stderr, "ivelcard: serving on http://127.0.0.1:%u/%s (demo page: http://127.0.0.1:%u/demo/)\n",
-                 port_, acceptors_.size() > 1 ? (" and http://[::1]:" + std::to_string(port_) + "/").c_str() : "",
-                 port_);
+    if (options_.virtualReader) say("ivelcard: virtual reader: reads a sample card, not a real reader");
+    say("ivelcard: serving on http://127.0.0.1:" + std::to_string(port_) + "/" +
+        (acceptors_.size() > 1 ? " and http://[::1]:" + std::to_string(port_) + "/" : std::string()) +
+        " (demo page: http://127.0.0.1:" + std::to_string(port_) + "/demo/)");
+    if (options_.onStarted) {
+        options_.onStarted(port_, [link] {
+            std::lock_guard lock(link->mutex);
+            if (link->service != nullptr) asio::post(link->service->context(), [service = link->service] {
+                service->shutdown();
+            });
+        });
+    }
     ioc_.run();
+    {
+        std::lock_guard lock(link->mutex);
+        link->service = nullptr;
+    }
     if (stopper_.joinable()) stopper_.join();
     apartment_.stop();
-    std::fprintf(stderr, "ivelcard: stopped\n");
+    say("ivelcard: stopped");
     return 0;
 }
 
 }  // namespace
+
+AllowedOrigins::AllowedOrigins(std::vector<std::string> origins)
+    : origins_(std::make_shared<const std::vector<std::string>>(std::move(origins))) {}
+
+void AllowedOrigins::set(std::vector<std::string> origins) {
+    auto list = std::make_shared<const std::vector<std::string>>(std::move(origins));
+    std::lock_guard lock(mutex_);
+    origins_ = std::move(list);
+}
+
+std::shared_ptr<const std::vector<std::string>> AllowedOrigins::get() const {
+    std::lock_guard lock(mutex_);
+    return origins_;
+}
 
 int runServer(const ServerOptions& options) {
     Service service(options);

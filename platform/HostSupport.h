@@ -2,10 +2,11 @@
 // terminal, files only their owner may read, a module file's version, and
 // where the hosts' configuration lives.
 //
-// A module carries its file version (the version record's four numbers) as
-// an ELF note of owner kVersionNoteOwner and type kVersionNoteType whose
-// content is four 16-bit numbers in the file's byte order, most significant
-// first; a host reads it from the file without loading the module.
+// A module carries its file version (the version record's four numbers): on
+// Windows in its version resource, elsewhere as an ELF note of owner
+// kVersionNoteOwner and type kVersionNoteType whose content is four 16-bit
+// numbers in the file's byte order, most significant first; a host reads it
+// from the file without loading the module.
 #pragma once
 
 #include <array>
@@ -26,8 +27,9 @@ using FileVersion = std::array<std::uint16_t, 4>;
 bool isTerminal(std::FILE* stream);
 
 // Writes `bytes` as the whole content of the file at `path`, which only its
-// owner may read or write (mode 0600, also when it existed before). A symlink
-// at `path` is never followed. False with `error` set on failure.
+// owner may read or write (mode 0600; on Windows an access list for the owner
+// and the system alone; also when it existed before). A symlink at `path` is
+// never followed. False with `error` set on failure.
 bool writePrivateFile(const std::string& path, std::string_view bytes, std::string& error);
 
 // The file version the module at `path` carries, or nothing when the file

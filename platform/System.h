@@ -97,7 +97,9 @@ bool fileExists(const std::string& path);
 
 // Keeps standard output for the program's own answers: returns a stream on
 // the original standard output and points the process's standard output
-// (where loaded modules print their diagnostics) at standard error.
+// (where loaded modules print their diagnostics) at standard error. On
+// Windows, where modules print nothing, it makes standard output and error
+// binary (bytes as written) and the console's output code page UTF-8.
 std::FILE* reserveStandardOutput();
 
 }  // namespace platform

@@ -2,6 +2,9 @@
 
 #include "platform/win32/ComTypes.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <memory>
 #include <vector>
 
@@ -202,7 +205,13 @@ bool fileExists(const std::string& path) {
 }
 
 // Modules loaded into a Windows host print nothing; standard output stays
-// the program's.
-std::FILE* reserveStandardOutput() { return stdout; }
+// the program's. Both streams pass their bytes unchanged (no CR before LF),
+// and a console shows them as UTF-8.
+std::FILE* reserveStandardOutput() {
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
+    ::SetConsoleOutputCP(CP_UTF8);
+    return stdout;
+}
 
 }  // namespace platform

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <iterator>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -16,7 +19,12 @@ using namespace std::chrono_literals;
 Service::Service(const std::vector<std::string>& extraArgs, const std::map<std::string, std::string>& environment,
                  const std::string& logPath) {
     std::vector<std::string> argv = {testsupport::binDir() + "/ivelcard", "--module",
-                                     testsupport::binDir() + "/libivelcard.so", "serve", "--port", "0"};
+                                     testsupport::binDir() + "/libivelcard.so", "serve"};
+    if (const char* command = std::getenv("IVELCARD_BRIDGE_COMMAND"); command != nullptr && *command != 0) {
+        std::istringstream words(command);
+        argv.assign(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>());
+    }
+    argv.insert(argv.end(), {"--port", "0"});
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -52,7 +60,11 @@ Service::Service(const std::vector<std::string>& extraArgs, const std::map<std::
 
 int Service::terminate() {
     if (pid_ < 0) return -1;
-    ::kill(pid_, SIGTERM);
+    if (const char* stop = std::getenv("IVELCARD_BRIDGE_STOP"); stop != nullptr && *stop != 0) {
+        if (std::system(stop) != 0) ADD_FAILURE() << "the stop command failed: " << stop;
+    } else {
+        ::kill(pid_, SIGTERM);
+    }
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;

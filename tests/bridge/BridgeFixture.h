@@ -1,6 +1,11 @@
 // The fixture of the bridge tests: `ivelcard serve` on a free port in a
 // child process with its own runtime directory, configuration directory,
 // reader description and call log; and small Beast clients that talk to it.
+//
+// $IVELCARD_BRIDGE_COMMAND replaces `ivelcard --module ... serve` by another
+// command line (words separated by spaces; the service's options follow it),
+// for instance the Windows bridge under Wine; $IVELCARD_BRIDGE_STOP is then
+// the command that stops it the way SIGTERM stops `ivelcard serve`.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -50,7 +55,8 @@ public:
     std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
     std::string origin() const { return "http://" + host(); }
     int pid() const { return pid_; }
-    // Sends SIGTERM and waits; the exit status (-1 unless a normal exit).
+    // Sends SIGTERM (or runs $IVELCARD_BRIDGE_STOP) and waits; the exit
+    // status (-1 unless a normal exit).
     int terminate();
 
 private:

@@ -130,8 +130,15 @@ TEST_F(Bridge, CallsNeedPostAndAJsonBody) {
     EXPECT_EQ(get.header("allow"), "POST");
     EXPECT_EQ(post("/v1/call/AboutBox").status, 404);
     EXPECT_THAT(post("/v1/call/AboutBox").body, StartsWith(refusal("unknown-member")));
-    EXPECT_EQ(request(http::verb::post, "/v1/call/getStatus", {{"Content-Type", "application/json"}}, "[1,").status,
-              400);
+    // Strict JSON, nested at most 64 deep: trailing text, comments, duplicate
+    // keys and deep nesting are refused, and never end the service.
+    for (const std::string& body :
+         {std::string("[1,"), std::string(1000, '[') + std::string(1000, ']'), std::string(65, '[') + std::string(65, ']'),
+          std::string("{} x"), std::string("{} // note"), std::string("/* note */ {}"), std::string("{\"a\":1,\"a\":2}")}) {
+        const Reply reply = request(http::verb::post, "/v1/call/getStatus", {{"Content-Type", "application/json"}}, body);
+        EXPECT_EQ(reply.status, 400) << body.substr(0, 20);
+        EXPECT_THAT(reply.body, StartsWith(refusal("malformed-body")));
+    }
     EXPECT_TRUE(callLog().empty());
     EXPECT_EQ(request(http::verb::post, "/v1/call/getStatus", {{"Content-Type", "application/json; charset=utf-8"}},
                       "{\"any\": 1}")
@@ -285,6 +292,21 @@ TEST_F(Bridge, SigtermFinishesTheReadInProgress) {
     EXPECT_THAT(serviceLog(), HasSubstr("ivelcard: stopped"));
 }
 
+TEST_F(Bridge, AConfigurationThatIsNotStrictJsonStopsTheStart) {
+    for (const std::string& config : {std::string(1000, '[') + std::string(1000, ']'),
+                                      std::string(R"({"allowOrigins": []} // note)")}) {
+        writeConfig(config);
+        std::map<std::string, std::optional<std::string>> env = {{"XDG_CONFIG_HOME", config_.path()}};
+        const auto result = testsupport::runProcess(
+            {testsupport::binDir() + "/ivelcard", "--module", testsupport::binDir() + "/libivelcard.so", "serve",
+             "--port", "0"},
+            env);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.err, "ivelcard serve: " + (config_ / "ivelcard/bridge.json") +
+                                  " is not a JSON object\n");
+    }
+}
+
 TEST_F(Bridge, APortInUseIsAnErrorNotAFallback) {
     asio::io_context ioc;
     tcp::acceptor taken(ioc, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
@@ -307,11 +329,13 @@ TEST_F(Bridge, TheWebSocketCallsLikeHttpAndKeepsForeignOriginsOut) {
     events.send(R"({"id": "two", "call": "readCert"})");
     events.send(R"({"id": 3, "call": "AboutBox"})");
     events.send("not json");
+    events.send(R"({"id": 4, "call": "getStatus"} trailing)");
+    events.send(std::string(1000, '[') + std::string(1000, ']'));
     const auto expected = hostDocuments({"connect", "readCert"});
     // Answers come as they are ready; the id tells them apart.
     std::map<std::string, std::string> answers;
     std::map<std::string, Json::Value> parsed;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 6; ++i) {
         const auto message = events.receive();
         ASSERT_TRUE(message);
         Json::Value value;
@@ -326,6 +350,8 @@ TEST_F(Bridge, TheWebSocketCallsLikeHttpAndKeepsForeignOriginsOut) {
     EXPECT_THAT(answers["\"two\"\n"], HasSubstr("赵明远"));  // raw UTF-8, not escaped
     EXPECT_THAT(answers["3\n"], StartsWith(R"({"error":"unknown-member","id":3,)"));
     EXPECT_THAT(answers["null\n"], StartsWith(R"({"error":"malformed-body","id":null,)"));
+    EXPECT_EQ(answers.size(), 4u);  // three malformed messages, answered with id null
+
     // A message over 4 KiB ends the connection with "message too big".
     events.send(std::string(5000, ' '));
     EXPECT_EQ(events.receive(), std::nullopt);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/CodePage.h"
-#include "tools/ivelcard/ControlHost.h"
+#include "host/ControlHost.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) return 64;

@@ -11,7 +11,7 @@
 
 #include "platform/CodePage.h"
 #include "support/TestSupport.h"
-#include "tools/ivelcard/ControlHost.h"
+#include "host/ControlHost.h"
 
 namespace {
 

@@ -26,12 +26,11 @@
 #include "control/Identifiers.h"
 #include "platform/CodePage.h"
 #include "platform/DataDirectory.h"
-#include "platform/DeviceContext.h"
 #include "platform/HostSupport.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
 #include "tools/ivelcard/CardSummary.h"
-#include "tools/ivelcard/ControlHost.h"
+#include "host/ControlHost.h"
 #include "tools/ivelcard/ExitStatus.h"
 
 #ifndef IVELCARD_HOST_VERSION
@@ -49,59 +48,6 @@ using namespace host;
 std::FILE* answers = stdout;
 
 // ------------------------------------------------------------------ the module
-
-// Where the module path came from, for messages.
-enum class ModuleSource { Option, Environment, Registry, BesideProgram };
-
-struct ModuleChoice {
-    std::string path;
-    ModuleSource source = ModuleSource::BesideProgram;
-};
-
-std::string sourceText(const ModuleChoice& module) {
-    switch (module.source) {
-    case ModuleSource::Option: return "given with --module";
-    case ModuleSource::Environment: return "from $IVELCARD_MODULE";
-    case ModuleSource::Registry:
-        return std::string("registered for ") + control::kControlProgId + "; 'ivelcard register' records another";
-    case ModuleSource::BesideProgram: return "beside this program";
-    }
-    return "";
-}
-
-// The module to use: --module, else $IVELCARD_MODULE, else the registered
-// one, else the one beside the program. A registered module whose file is
-// gone gives way to the one beside the program, and the host says so.
-ModuleChoice chooseModule(const std::string& option, bool useRegistry = true) {
-    if (!option.empty()) return {option, ModuleSource::Option};
-    if (auto configured = platform::environmentVariable("IVELCARD_MODULE"); configured && !configured->empty()) {
-        return {*configured, ModuleSource::Environment};
-    }
-    const std::string beside = defaultModulePath(false);
-    if (!useRegistry) return {beside, ModuleSource::BesideProgram};
-    const std::string registered = registeredModulePath();
-    if (registered.empty()) return {beside, ModuleSource::BesideProgram};
-    if (platform::fileExists(registered)) return {registered, ModuleSource::Registry};
-    std::fprintf(stderr,
-                 "ivelcard: the module registered for %s, %s, no longer exists; trying %s beside this program "
-                 "(run 'ivelcard register' to record it)\n",
-                 control::kControlProgId, registered.c_str(), beside.c_str());
-    return {beside, ModuleSource::BesideProgram};
-}
-
-// Why a module cannot be loaded, with where its path came from.
-std::string cannotLoad(const ModuleChoice& module) {
-    const char* why = platform::fileExists(module.path) ? "not a loadable control module" : "no such file";
-    return "cannot load the control module " + module.path + " (" + sourceText(module) + "): " + why;
-}
-
-bool openControl(ControlHost& control, const ModuleChoice& module, std::string& error) {
-    if (!control.load(module.path, error)) {
-        if (error.rfind("cannot load", 0) == 0) error = cannotLoad(module);
-        return false;
-    }
-    return control.createControl(error);
-}
 
 std::string versionText(const platform::FileVersion& version) {
     return std::to_string(version[0]) + "." + std::to_string(version[1]) + "." + std::to_string(version[2]) + "." +
@@ -206,7 +152,7 @@ private:
 int callMembers(const Command&, Invocation& call) {
     ControlHost control;
     std::string error;
-    if (!openControl(control, call.module, error)) return fail(error, kExitNoModule);
+    if (!control.open(call.module, error)) return fail(error, kExitNoModule);
     std::vector<platform::DISPID> ids;
     for (const std::string& name : call.plain) {
         const auto id = control.memberId(name);
@@ -224,7 +170,7 @@ int callMembers(const Command&, Invocation& call) {
 // Connects and reads the card in one control; the readCert document as UTF-8.
 bool readCard(const ModuleChoice& module, std::string& document, std::string& error) {
     ControlHost control;
-    if (!openControl(control, module, error)) return false;
+    if (!control.open(module, error)) return false;
     const auto connect = control.memberId("connect");
     const auto readCert = control.memberId("readCert");
     if (!connect || !readCert) {
@@ -303,7 +249,7 @@ void explainMissingFaces(const Json::Value& answer) {
 bool writeImages(const Json::Value& answer, const std::string& directory, std::initializer_list<ImageMember> images) {
     bool complete = true;
     for (const ImageMember& image : images) {
-        const std::string path = directory + "/" + image.fileName;
+        const std::string path = directory + platform::kPathSeparator + image.fileName;
         const std::string text = imageText(answer, image.key);
         if (text.empty()) {
             std::fprintf(stderr, "ivelcard: %s not written: the document's %s is empty\n", path.c_str(), image.key);
@@ -429,20 +375,17 @@ int draw(const Command& command, Invocation& call) {
     }
     ControlHost control;
     std::string error;
-    if (!openControl(control, call.module, error)) return fail(error, kExitNoModule);
+    if (!control.open(call.module, error)) return fail(error, kExitNoModule);
     platform::IViewObject* view = nullptr;
     if (FAILED(control.control()->QueryInterface(platform::IID_IViewObject, reinterpret_cast<void**>(&view)))) {
         return fail("the control cannot be drawn", kExitNoModule);
     }
-    platform::CDC dc(width, height);
-    const platform::RECTL bounds{0, 0, width, height};
-    const platform::HRESULT hr =
-        view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, &dc, &bounds, nullptr, nullptr, 0);
+    std::string bmp;
+    const platform::HRESULT hr = drawView(view, width, height, bmp);
     view->Release();
     if (FAILED(hr)) return fail("drawing failed (" + hresultText(hr) + ")", kExitFailed);
     const std::string out = call.option("--out");
     std::ofstream file(out, std::ios::binary | std::ios::trunc);
-    const std::string bmp = dc.toBmp();
     file.write(bmp.data(), static_cast<std::streamsize>(bmp.size()));
     return file ? kExitDone : fail("cannot write " + out, kExitFailed);
 }
@@ -503,7 +446,9 @@ std::string helpText() {
         "\n"
         "The module is PATH, else $IVELCARD_MODULE, else the module registered for\n"
         "IVELCARD.QVCtrl.1 (when that file is gone: the one beside this program),\n"
-        "else libivelcard.so beside this program.\n"
+        "else " +
+        std::string(kModuleFileName) +
+        " beside this program.\n"
         "\n"
         "Exit status:\n";
     for (const ExitStatusRow& row : kExitStatuses) {
@@ -514,9 +459,8 @@ std::string helpText() {
     text +=
         "\n"
         "The virtual reader reads its description from $IVELCARD_VIRTUAL_READER and\n"
-        "logs its calls to $IVELCARD_VIRTUAL_READER_LOG when set; the registry lives\n"
-        "in $IVELCARD_REGISTRY_DIR, else $XDG_CONFIG_HOME/ivelcard, else\n"
-        "~/.config/ivelcard.\n";
+        "logs its calls to $IVELCARD_VIRTUAL_READER_LOG when set;" +
+        std::string(kRegistryHelp);
     return text;
 }
 
@@ -588,7 +532,7 @@ int main(int argc, char** argv) {
     }
 #ifdef IVELCARD_WITH_BRIDGE
     // The service parses its own (repeatable) options.
-    if (name == "serve") return bridge::serve(chooseModule(moduleOption).path, {args.begin() + 1, args.end()});
+    if (name == "serve") return bridge::serve(chooseModule(moduleOption), {args.begin() + 1, args.end()});
 #endif
     for (const Command& command : kCommands) {
         if (name != command.name) continue;

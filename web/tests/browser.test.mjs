@@ -4,7 +4,10 @@
 // a public page needs the browser's loopback permission.
 //
 // Needs the built `ivelcard` (IVELCARD_BIN_DIR, default ../build/bin) and
-// Debian's chromium (CHROMIUM, default /usr/bin/chromium).
+// Debian's chromium (CHROMIUM, default /usr/bin/chromium). IVELCARD_BRIDGE_COMMAND
+// replaces `ivelcard --module ... serve` by another service command line
+// (words separated by spaces; the options follow), IVELCARD_BRIDGE_STOP is
+// then the command that stops it (for instance the Windows bridge under Wine).
 import { test, before, after } from "node:test";
 import assert from "node:assert/strict";
 import { spawn, execFileSync } from "node:child_process";
@@ -57,9 +60,11 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // `ivelcard serve` on `port` (0: a free one); resolves when it listens.
 function startBridge(port, allowOrigins) {
-  const args = ["--module", path.join(binDir, "libivelcard.so"), "serve", "--port", String(port)];
+  const command = process.env.IVELCARD_BRIDGE_COMMAND?.split(" ").filter(Boolean) ??
+    [path.join(binDir, "ivelcard"), "--module", path.join(binDir, "libivelcard.so"), "serve"];
+  const args = [...command.slice(1), "--port", String(port)];
   for (const origin of allowOrigins) args.push("--allow-origin", origin);
-  const child = spawn(path.join(binDir, "ivelcard"), args, { env: environment, stdio: ["ignore", "ignore", "pipe"] });
+  const child = spawn(command[0], args, { env: environment, stdio: ["ignore", "ignore", "pipe"] });
   let log = "";
   return new Promise((resolve, reject) => {
     child.stderr.on("data", (chunk) => {
@@ -74,7 +79,8 @@ function startBridge(port, allowOrigins) {
 function stopBridge(bridge) {
   return new Promise((resolve) => {
     bridge.child.on("exit", (code) => resolve(code));
-    bridge.child.kill("SIGTERM");
+    if (process.env.IVELCARD_BRIDGE_STOP) execFileSync("sh", ["-c", process.env.IVELCARD_BRIDGE_STOP]);
+    else bridge.child.kill("SIGTERM");
   });
 }
 
