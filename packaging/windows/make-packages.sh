@@ -41,6 +41,13 @@ cp "$here/packaging/bridge.json" "$stage/"
 echo "== The module's own registration, in a fresh Wine prefix"
 export WINEPREFIX=$packages/wine-registration WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+# The desks' code page (936): the type library's Chinese description is
+# registered through it, as in the tests.
+if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf-\?8'; then
+  export LOCPATH=$out/locale
+  [ -d "$LOCPATH/zh_CN.UTF-8" ] || { mkdir -p "$LOCPATH"; localedef -i zh_CN -f UTF-8 "$LOCPATH/zh_CN.UTF-8"; }
+fi
+export LC_ALL=zh_CN.UTF-8
 wineboot -i >/dev/null 2>&1
 wineserver -w
 mkdir -p "$WINEPREFIX/drive_c/Program Files/Ivelcard"
@@ -57,8 +64,8 @@ rm -rf "$WINEPREFIX"
 echo "== MSI (wixl)"
 wxi=$packages/wxi
 mkdir -p "$wxi"
-{ echo '<Include>'; python3 "$here/packaging/windows/regdiff.py" --wxs "$packages/registration.rows" "$installdir"
-  echo '</Include>'; } > "$wxi/registry.wxi"
+python3 "$here/packaging/windows/regdiff.py" --wxs "$packages/registration.rows" "$installdir" "$wxi"
+mv "$wxi/registration.reg" "$stage/"
 # One component per web file, in directories as in web\.
 {
   echo '<Include>'
@@ -67,13 +74,13 @@ mkdir -p "$wxi"
     echo "<Directory Id=\"Web_$name\" Name=\"$name\">"
     (cd "$stage/web/$name" && find . -type f | sort) | while read -r f; do
       id=Web_${name}_$(printf '%s' "${f#./}" | tr -c 'A-Za-z0-9' '_')
-      echo "<Component Id=\"$id\" Guid=\"*\"><File Id=\"$id\" Name=\"${f#./}\" Source=\"$stage/web/$name/${f#./}\" KeyPath=\"yes\"/></Component>"
+      echo "<Component Id=\"$id\" Guid=\"*\"><File Id=\"$id\" Name=\"${f#./}\" Source=\"web/$name/${f#./}\" KeyPath=\"yes\"/></Component>"
     done
     echo '</Directory>'
   done
   (cd "$stage/web" && find . -maxdepth 1 -type f | sort) | while read -r f; do
     id=Web_$(printf '%s' "${f#./}" | tr -c 'A-Za-z0-9' '_')
-    echo "<Component Id=\"$id\" Guid=\"*\"><File Id=\"$id\" Name=\"${f#./}\" Source=\"$stage/web/${f#./}\" KeyPath=\"yes\"/></Component>"
+    echo "<Component Id=\"$id\" Guid=\"*\"><File Id=\"$id\" Name=\"${f#./}\" Source=\"web/${f#./}\" KeyPath=\"yes\"/></Component>"
   done
   echo '</Include>'
 } > "$wxi/web.wxi"
@@ -81,8 +88,9 @@ mkdir -p "$wxi"
   > "$wxi/web-refs.wxi"
 msi=$packages/ivelcard-$display_version.msi
 rm -f "$packages"/ivelcard-*.msi "$packages"/ivelcard-setup-*.exe
-wixl -a x86 -I "$wxi" -D VERSION="$version" -D DISPLAYVERSION="$display_version" -D STAGE="$stage" \
-  -D READER="$reader" -o "$msi" "$here/packaging/windows/ivelcard.wxs"
+# wixl takes sources relative to where it runs.
+(cd "$stage" && wixl -a x86 -I "$wxi" -D VERSION="$version" -D DISPLAYVERSION="$display_version" -D STAGE=. \
+  -D READER="$reader" -o "$msi" "$here/packaging/windows/ivelcard.wxs")
 
 echo "== Installer (NSIS)"
 setup=$packages/ivelcard-setup-$display_version.exe

@@ -6,10 +6,14 @@
         one per line: KEY<TAB>NAME<TAB>TYPE<TAB>DATA (NAME empty for the
         default value), keys relative to nothing (as exported), sorted;
         also every new key that holds no value, with NAME and TYPE "-".
-    regdiff.py --wxs ROWS INSTALLDIR
-        turns such lines into WiX RegistryValue elements for an MSI, the
-        install directory's path (INSTALLDIR, ending in a backslash) written
-        as [INSTALLDIR].
+    regdiff.py --wxs ROWS INSTALLDIR DIR
+        turns such lines into what an MSI built by wixl needs, in DIR:
+        registry.wxi, WiX RegistryValue elements, the install directory's
+        path (INSTALLDIR, ending in a backslash) written as [INSTALLDIR];
+        wixl cannot carry text beyond ASCII, so such values go instead into
+        registration.reg (imported by reg.exe at install) with the custom
+        actions that import them and delete them at removal in
+        registry-actions.wxi and registry-sequence.wxi.
     regdiff.py --mentions WORD... < EXPORT.reg
         prints the keys, names and data of EXPORT that contain one of the
         words (case-insensitive).
@@ -105,25 +109,57 @@ def diff(before_path, after_path, under, excepted):
 ROOTS = {"HKEY_LOCAL_MACHINE": "HKLM", "HKEY_CLASSES_ROOT": "HKCR", "HKEY_CURRENT_USER": "HKCU"}
 
 
-def wxs(rows_path, installdir):
+def reg_text(text):
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def wxs(rows_path, installdir, directory):
     def formatted(text):
         # Brackets are property references in formatted MSI text; the install
         # directory becomes one on purpose.
         text = "".join({"[": "[\\[]", "]": "[\\]]"}.get(c, c) for c in text)
         return text.replace(installdir, "[INSTALLDIR]")
 
+    rows, wide = [], {}
     for line in open(rows_path, encoding="utf-8").read().splitlines():
         key, name, kind, data = line.split("\t")
         root, _, path = key.partition("\\")
         if name == "-":
-            print(f"<RegistryKey Root={quoteattr(ROOTS[root])} Key={quoteattr(path)} "
-                  f"Action=\"createAndRemoveOnUninstall\"/>")
-            continue
-        if kind == "binary":
+            # A key without values: created at install, removed with what it
+            # holds at removal.
+            rows.append(f"<RegistryValue Root={quoteattr(ROOTS[root])} Key={quoteattr(path)} Name=\"*\" "
+                        f"Type=\"string\" Value=\"\"/>")
+        elif kind == "binary":
             raise SystemExit(f"regdiff.py: no MSI row for the binary value {key}\\{name}")
-        name_attr = f" Name={quoteattr(name)}" if name else ""
-        print(f"<RegistryValue Root={quoteattr(ROOTS[root])} Key={quoteattr(path)}{name_attr} "
-              f"Type=\"{kind}\" Value={quoteattr(formatted(data))}/>")
+        elif not (key + name + data).isascii():
+            if kind != "string" or installdir in data:
+                raise SystemExit(f"regdiff.py: {key}\\{name} is no plain text the .reg file can carry")
+            wide.setdefault(key, []).append((name, data))
+        else:
+            name_attr = f" Name={quoteattr(name)}" if name else ""
+            rows.append(f"<RegistryValue Root={quoteattr(ROOTS[root])} Key={quoteattr(path)}{name_attr} "
+                        f"Type=\"{kind}\" Value={quoteattr(formatted(data))}/>")
+
+    def write(name, lines):
+        with open(f"{directory}/{name}", "w", encoding="utf-8") as f:
+            f.write("<Include>\n" + "".join(line + "\n" for line in lines) + "</Include>\n")
+
+    write("registry.wxi", rows)
+    reg = ["Windows Registry Editor Version 5.00", ""]
+    actions, sequence = [], []
+    for index, (key, values) in enumerate(sorted(wide.items())):
+        reg += [f"[{key}]"] + [f"{'@' if not n else reg_text(n)}={reg_text(d)}" for n, d in values] + [""]
+        for number, (name, _) in enumerate(values):
+            which = "/ve" if not name else f'/v "{name}"'
+            action = f"RemoveWideValue{index}_{number}"
+            command = f'delete "{key}" {which} /f'
+            actions.append(f"<CustomAction Id=\"{action}\" Property=\"REGEXE\" Execute=\"deferred\" Impersonate=\"no\" "
+                           f"Return=\"ignore\" ExeCommand={quoteattr(command)}/>")
+            sequence.append(f"<Custom Action=\"{action}\" Sequence=\"{2500 + len(sequence)}\">REMOVE=\"ALL\"</Custom>")
+    write("registry-actions.wxi", actions)
+    write("registry-sequence.wxi", sequence)
+    with open(f"{directory}/registration.reg", "wb") as f:
+        f.write(b"\xff\xfe" + "\r\n".join(reg).encode("utf-16-le") + "\r\n".encode("utf-16-le"))
 
 
 def mentions(words):
@@ -135,8 +171,8 @@ def mentions(words):
 
 
 def main(argv):
-    if argv[:1] == ["--wxs"] and len(argv) == 3:
-        return wxs(argv[1], argv[2])
+    if argv[:1] == ["--wxs"] and len(argv) == 4:
+        return wxs(argv[1], argv[2], argv[3])
     if argv[:1] == ["--mentions"] and len(argv) > 1:
         return mentions(argv[1:])
     if len(argv) < 2:

@@ -63,6 +63,9 @@ check_package() {
   rm -rf "$WINEPREFIX"
   wineboot -i >/dev/null 2>&1
   wineserver -w
+  # A desk has a desktop for the bridge's window and icon; Wine's null
+  # display driver gives one without a display.
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
   cp /usr/share/fonts/truetype/wqy/wqy-zenhei.ttc "$WINEPREFIX/drive_c/windows/Fonts/SIMHEI.TTF"
   export_registry before
