@@ -11,6 +11,10 @@
 #                       stand-ins into build-windows/ (tools/windows/)
 #   ./build.sh windows-test
 #                       build for Windows and run the Windows tests under Wine
+#   ./build.sh package [--reader-libraries DIR]
+#                       the Debian package in build/packages/ (packaging/)
+#   ./build.sh windows-package [--reader-libraries DIR]
+#                       the Windows installer and MSI in build-windows/packages/
 #
 # Debian packages that are missing are installed with apt-get (as root, or
 # through sudo).
@@ -96,6 +100,7 @@ run_tests() {
     LSAN_OPTIONS="use_tls=0:print_suppressions=0:suppressions=$here/tests/sanitizer/lsan.supp" \
     ctest --test-dir "$here/build-asan" --output-on-failure --no-tests=error -j "$jobs"
   run_thread_tests
+  "$here/packaging/deb-test.sh" "$here/build"
 }
 
 # The thread tests under ThreadSanitizer: only they and the module are built.
@@ -111,5 +116,7 @@ case "${1:-main}" in
   test) install_missing "${packages[@]}" "${test_packages[@]}"; run_tests ;;
   windows) install_missing "${packages[@]}"; "$here/tools/windows/build.sh" build ;;
   windows-test) install_missing "${packages[@]}"; "$here/tools/windows/build.sh" test ;;
-  *) echo "usage: $0 [main|test|windows|windows-test]" >&2; exit 64 ;;
+  package) install_missing "${packages[@]}" debhelper dpkg-dev; "$here/packaging/deb-package.sh" "${@:2}" ;;
+  windows-package) install_missing "${packages[@]}"; "$here/tools/windows/build.sh" package "${@:2}" ;;
+  *) echo "usage: $0 [main|test|windows|windows-test|package|windows-package]" >&2; exit 64 ;;
 esac

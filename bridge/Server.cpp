@@ -1135,6 +1135,8 @@ int Service::run() {
             },
             Apartment::Priority::Background);
     }
+    // A person starting the service learns at once that no real reader is behind it.
+    if (options_.virtualReader) say("ivelcard: virtual reader: reads a sample card, not a real reader");
     say("ivelcard: serving on http://127.0.0.1:" + std::to_string(port_) + "/" +
         (acceptors_.size() > 1 ? " and http://[::1]:" + std::to_string(port_) + "/" : std::string()) +
         " (demo page: http://127.0.0.1:" + std::to_string(port_) + "/demo/)");

@@ -27,14 +27,21 @@ void writeCompressedFile(const std::string& path, const unsigned char (&photoDat
     std::fclose(file);
 }
 
-void readBitmapFile(const std::string& path, unsigned char (&portraitBitmap)[kPortraitBitmapSize]) {
+// Reads the bitmap file into the zeroed bitmap. A file that cannot be opened
+// or ends early leaves zeros where it supplies nothing; a read that fails
+// part-way gives false and leaves the bitmap all zero, so that a portrait
+// made of whatever arrived before the error is never used.
+bool readBitmapFile(const std::string& path, unsigned char (&portraitBitmap)[kPortraitBitmapSize]) {
     std::memset(portraitBitmap, 0, sizeof portraitBitmap);
     std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return;
+    if (file == nullptr) return true;
     // Straight into the bitmap, not through the stream's own buffer.
     std::setvbuf(file, nullptr, _IONBF, 0);
-    std::fread(portraitBitmap, 1, sizeof portraitBitmap, file);
+    const std::size_t got = std::fread(portraitBitmap, 1, sizeof portraitBitmap, file);
+    const bool failed = got < sizeof portraitBitmap && std::ferror(file) != 0;
     std::fclose(file);
+    if (failed) std::memset(portraitBitmap, 0, sizeof portraitBitmap);
+    return !failed;
 }
 
 }  // namespace
@@ -64,7 +71,7 @@ std::int32_t decodePortrait(const unsigned char (&photoData)[kPhotoDataSize],
         writeCompressedFile(compressedPath, photoData);
 
         const std::int32_t result = getBmp(decoderArgument.data(), kDecoderMode);
-        if (result == kPortraitDecoded) readBitmapFile(bitmapPath, portraitBitmap);
+        if (result == kPortraitDecoded && !readBitmapFile(bitmapPath, portraitBitmap)) return kPortraitNotDecoded;
         return result;
     } catch (const std::exception&) {
         // Only building the paths allocates; without them nothing was decoded.

@@ -4,8 +4,10 @@
 // go into "xp.wlt" in the work directory, GetBmp(path, 2) leaves "xp.bmp"
 // beside it when it answers 1, and the first 38,862 bytes of that file are
 // read back (bytes the file lacks stay zero; a bitmap that cannot be opened
-// stays all zero). Any other answer leaves the bitmap untouched. The answer
-// is returned unchanged; no exception leaves decodePortrait.
+// stays all zero). A bitmap file whose read fails part-way counts as no
+// portrait: the bitmap stays all zero and the answer is kPortraitNotDecoded.
+// Any other answer leaves the bitmap untouched. The answer is otherwise
+// returned unchanged; no exception leaves decodePortrait.
 //
 // Decodes of several processes of one user share the fixed file names, so an
 // advisory lock on "xp.lock" in the work directory is held from the deletion
@@ -30,7 +32,8 @@ inline constexpr int kDecoderMode = 2;
 inline constexpr std::int32_t kPortraitDecoded = 1;
 // The answer when the decoder cannot be asked at all: no usable work
 // directory (no file can be created there and no path outside it is used),
-// no bound decoder, or a lock that cannot be taken.
+// no bound decoder, a lock that cannot be taken, or a bitmap file whose read
+// fails.
 inline constexpr std::int32_t kPortraitNotDecoded = 0;
 
 std::int32_t decodePortrait(const unsigned char (&photoData)[kPhotoDataSize],

@@ -74,6 +74,9 @@ TEST_F(Bridge, InfoNamesTheModuleAndTheAllowedOrigins) {
     EXPECT_EQ(foreign.status, 200);
     EXPECT_THAT(foreign.body, Not(HasSubstr("\"module\":")));
     EXPECT_THAT(foreign.body, HasSubstr("\"progId\":"));
+    // The stand-in reader is said once at start, before the address.
+    EXPECT_THAT(serviceLog(), HasSubstr("ivelcard: virtual reader: reads a sample card, not a real reader\n"
+                                        "ivelcard: serving on "));
 }
 
 TEST_F(Bridge, ForeignHostNamesAreRefusedBeforeAnyCall) {

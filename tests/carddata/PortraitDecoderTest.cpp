@@ -23,6 +23,7 @@ using testsupport::writeFile;
 struct FakeDecoder {
     std::int32_t result = 1;
     std::optional<std::string> bitmap;
+    bool bitmapIsDirectory = false;  // leaves a directory where the bitmap goes
 
     int calls = 0;
     std::string path;
@@ -41,6 +42,7 @@ int READER_API fakeGetBmp(char* path, int mode) {
     if (std::filesystem::exists(path)) fake->input = readFile(path);
     fake->bitmapExisted = std::filesystem::exists(bitmapPathBeside(path));
     if (fake->bitmap) writeFile(bitmapPathBeside(path), *fake->bitmap);
+    if (fake->bitmapIsDirectory) std::filesystem::create_directory(bitmapPathBeside(path));
     return fake->result;
 }
 
@@ -109,6 +111,19 @@ TEST_F(PortraitDecoder, BitmapIsReadUpToItsSizeAndZeroFilled) {
         expected.resize(kPortraitBitmapSize, '\0');
         EXPECT_EQ(bitmap(), expected);
     }
+}
+
+// A bitmap that opens but cannot be read (here a directory, which POSIX opens
+// for reading and then fails to read) is no portrait: all zero and not
+// decoded, never used as if the decoder had delivered it.
+TEST_F(PortraitDecoder, BitmapThatFailsToReadIsNotDecoded) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows does not open a directory as a file";
+#endif
+    decoder_.bitmapIsDirectory = true;
+    std::memset(record_->portraitBitmap, 0x5A, kPortraitBitmapSize);
+    EXPECT_EQ(decode(), kPortraitNotDecoded);
+    EXPECT_EQ(bitmap(), std::string(kPortraitBitmapSize, '\0'));
 }
 
 TEST_F(PortraitDecoder, OtherResultsLeaveTheBitmapAndAreReturnedUnchanged) {

@@ -190,7 +190,8 @@ const std::string kSummary =
     "valid     2018-06-15 to 2038-06-15\n"
     "portrait  102×126 JPEG, 1,891 bytes\n"
     "front     340×214 JPEG, 13,515 bytes\n"
-    "back      340×214 JPEG, 13,822 bytes\n";
+    "back      340×214 JPEG, 13,822 bytes\n"
+    "virtual reader: reads a sample card, not a real reader\n";
 
 TEST_F(Host, ReadPrintsTheDocumentToPipesAndASummaryToPeople) {
     const std::string document = sampleDocument();
@@ -236,7 +237,8 @@ TEST_F(Host, ReadPrintsTheDocumentToPipesAndASummaryToPeople) {
 
     describeReader(R"({"card": null})");
     r = ivelcard({"read", "--summary"});
-    EXPECT_EQ(r.out, "the card was not read: 读卡错误 (resultFlag -1)\n");
+    EXPECT_EQ(r.out, "the card was not read: 读卡错误 (resultFlag -1)\n"
+                     "virtual reader: reads a sample card, not a real reader\n");
 }
 
 TEST_F(Host, ReadingNoteOnlyWhenStandardErrorIsATerminal) {

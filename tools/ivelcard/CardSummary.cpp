@@ -146,10 +146,11 @@ std::string describePicture(const std::string& base64) {
     return std::to_string(size->width) + "×" + std::to_string(size->height) + " JPEG, " + length;
 }
 
-std::string summariseReadCert(const Json::Value& document) {
+std::string summariseReadCert(const Json::Value& document, bool virtualReader) {
+    const std::string note = virtualReader ? "virtual reader: reads a sample card, not a real reader\n" : "";
     if (document["resultFlag"].asInt() != 0) {
         return "the card was not read: " + document["errorMsg"].asString() + " (resultFlag " +
-               std::to_string(document["resultFlag"].asInt()) + ")\n";
+               std::to_string(document["resultFlag"].asInt()) + ")\n" + note;
     }
     static const Json::Value kNothing{Json::objectValue};
     const Json::Value& content = document["resultContent"].isObject() ? document["resultContent"] : kNothing;
@@ -158,7 +159,7 @@ std::string summariseReadCert(const Json::Value& document) {
         if (!row.whenPresent || content.isMember(row.key)) out += line(row.label, value(content, row));
     }
     for (const Picture& picture : kPictures) out += line(picture.label, describePicture(content[picture.key].asString()));
-    return out;
+    return out + note;
 }
 
 }  // namespace host

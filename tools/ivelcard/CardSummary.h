@@ -2,7 +2,8 @@
 // line (name, gender as 男/女, nation, birth date, address, number, issuing
 // authority, validity) and the size of each picture, instead of the
 // document's text with its Base64 images. A document that reports a failure
-// is summarised as its message and flag.
+// is summarised as its message and flag. A build that carries the virtual
+// reader ends the summary with a line saying so.
 #pragma once
 
 #include <string>
@@ -12,7 +13,7 @@
 namespace host {
 
 // The summary as UTF-8 lines, each ending in a line feed.
-std::string summariseReadCert(const Json::Value& document);
+std::string summariseReadCert(const Json::Value& document, bool virtualReader);
 
 // "102×126 JPEG, 1,018 bytes" for the Base64 text of a JPEG image; "none"
 // for an empty one.

@@ -290,7 +290,7 @@ int read(const Command& command, Invocation& call) {
     std::string error;
     if (!readCard(call.module, document, error)) return fail(error, kExitNoModule);
     const Json::Value answer = parseDocument(document);
-    if (!writeAnswer(summary ? summariseReadCert(answer) : document)) {
+    if (!writeAnswer(summary ? summariseReadCert(answer, IVELCARD_VIRTUAL_READER_EMBEDDED != 0) : document)) {
         return fail("cannot write the output", kExitFailed);
     }
     explainMissingFaces(answer);

@@ -7,6 +7,11 @@
 #                                  ivelcard.ocx, the reader stand-ins and the
 #                                  test programs into build-windows/
 #   tools/windows/build.sh test    build, then run the tests under Wine
+#   tools/windows/build.sh package [--reader-libraries DIR]
+#                                  build, then the installer and the MSI in
+#                                  build-windows/packages/ (packaging/windows/);
+#                                  with DIR the module carries DIR's sdtapi.dll,
+#                                  unpack.dll and WltRs.dll
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -58,13 +63,23 @@ install_missing() {
   ensure_source_entries
 }
 
+# The reader libraries the module embeds: DIR's (package --reader-libraries)
+# or, when empty, the stand-ins.
+readers=""
+
 build_windows() {
   install_missing
   local prefix
   prefix=$("$here/tools/windows/dependencies.sh")
+  local images=(sdtapi unpack WltRs) options=() image
+  for image in "${images[@]}"; do
+    local name
+    name=$(tr 'a-z' 'A-Z' <<<"$image")
+    options+=("-DIVELCARD_${name}_IMAGE=${readers:+$readers/$image.dll}")
+  done
   cmake -S "$here" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchains/i686-w64-mingw32.cmake" \
     -DIVELCARD_WINDOWS_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DIVELCARD_WERROR=ON \
-    -DIVELCARD_BUILD_BENCH=OFF >/dev/null
+    -DIVELCARD_BUILD_BENCH=OFF "${options[@]}" >/dev/null
   cmake --build "$out" -j "$jobs"
 }
 
@@ -73,6 +88,23 @@ case "${1:-build}" in
   test)
     build_windows
     "$here/tools/windows/wine-tests.sh" "$out"
+    packages+=(nsis wixl)
+    install_missing
+    "$here/packaging/windows/make-packages.sh" "$out"
+    "$here/packaging/windows/wine-package-tests.sh" "$out"
     ;;
-  *) echo "usage: $0 [build|test]" >&2; exit 64 ;;
+  package)
+    if [ "${2:-}" = --reader-libraries ] && [ -n "${3:-}" ]; then
+      readers=$(cd "$3" && pwd)
+      for image in sdtapi.dll unpack.dll WltRs.dll; do
+        [ -f "$readers/$image" ] || { echo "$readers has no $image (the reader libraries are sdtapi.dll, unpack.dll, WltRs.dll)" >&2; exit 64; }
+      done
+    elif [ $# -gt 1 ]; then
+      echo "usage: $0 package [--reader-libraries DIR]" >&2; exit 64
+    fi
+    packages+=(nsis wixl)
+    build_windows
+    "$here/packaging/windows/make-packages.sh" "$out" "${readers:+$(basename "$readers")}"
+    ;;
+  *) echo "usage: $0 [build|test|package [--reader-libraries DIR]]" >&2; exit 64 ;;
 esac
