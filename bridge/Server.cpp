@@ -550,7 +550,7 @@ std::optional<std::string> Service::staticFile(const std::string& file) const {
     const fs::path path = fs::canonical(root / file, ec);
     if (ec || !fs::is_regular_file(path, ec)) return std::nullopt;
     // Nothing outside the web root, whatever links lie inside it.
-    const std::string rootText = root.string() + "/";
+    const std::string rootText = root.string() + static_cast<char>(fs::path::preferred_separator);
     if (path.string().compare(0, rootText.size(), rootText) != 0) return std::nullopt;
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;

@@ -85,8 +85,13 @@ HRESULT drawView(IViewObject* view, int width, int height, std::string& bmp) {
             const auto size = static_cast<DWORD>((static_cast<std::size_t>(width) * 3 + 3) / 4 * 4 * height);
             const BITMAPFILEHEADER file{0x4D42, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + size, 0, 0,
                                         sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+            // The header the portable canvas writes: the image size given,
+            // 72 dots per inch.
+            BITMAPINFOHEADER header = info.bmiHeader;
+            header.biSizeImage = size;
+            header.biXPelsPerMeter = header.biYPelsPerMeter = 2835;
             bmp.assign(reinterpret_cast<const char*>(&file), sizeof file);
-            bmp.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+            bmp.append(reinterpret_cast<const char*>(&header), sizeof header);
             bmp.append(static_cast<const char*>(bits), size);
         }
         ::SelectObject(dc, previous);
