@@ -38,13 +38,13 @@ bool classUnavailable(HRESULT hr) {
 const char* const kModuleFileName = "ivelcard.ocx";
 const char* const kRegistryHelp = " registrations go\nto the Windows registry (HKEY_CLASSES_ROOT).\n";
 
-ApartmentScope::ApartmentScope() {
-    joined_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-}
+ApartmentScope::ApartmentScope() { ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
 
-ApartmentScope::~ApartmentScope() {
-    if (joined_) ::CoUninitialize();
-}
+// The thread stays in its apartment until it ends. Leaving it (CoUninitialize)
+// makes COM free the module, and once the control has read a card that
+// unload never returns on a thread other than the program's first (seen
+// under Wine): the bridge's apartment thread could then never be joined.
+ApartmentScope::~ApartmentScope() = default;
 
 bool ControlHost::createRegistered(const ModuleChoice& module, std::string& error) {
     const std::u16string progId = platform::utf8ToUtf16(control::kControlProgId);

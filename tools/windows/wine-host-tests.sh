@@ -116,10 +116,11 @@ wait_serving() {  # wait_serving <port>: up to 30 s
 }
 
 echo "== Bridge protocol tests against ivelcard-bridge.exe"
-# Under Wine a call takes milliseconds, not microseconds: the tests that
-# measure the Linux bridge's own timing stay with it.
+# Two tests stay with the Linux service: one expects its module path in
+# /v1/info, the other a one-second bound that Wine's sockets miss under load.
 if IVELCARD_BRIDGE_COMMAND="wine $bridge" IVELCARD_BRIDGE_STOP="$stop_bridge" \
-    "$linux/bin/bridge_tests" --gtest_brief=1 >"$scratch/bridge-tests.log" 2>&1; then
+    "$linux/bin/bridge_tests" --gtest_brief=1 \
+    --gtest_filter='-*InfoNamesTheModule*:*TwoHundredIdleConnections*' >"$scratch/bridge-tests.log" 2>&1; then
   pass "bridge protocol tests ($(grep -c '^\[       OK \]' "$scratch/bridge-tests.log" || true) passed)"
 else
   fail "bridge protocol tests:"; grep -E '^\[  FAILED  \]|Failure' "$scratch/bridge-tests.log" | head -20
