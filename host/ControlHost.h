@@ -37,17 +37,14 @@ extern const char* const kModuleFileName;
 // Where registrations are kept, for help texts: the end of a sentence.
 extern const char* const kRegistryHelp;
 
-// Joins a single-threaded apartment on the calling thread for its lifetime
-// (Windows); nothing on POSIX.
+// Makes the calling thread a single-threaded apartment (Windows), which it
+// stays until it ends; nothing on POSIX.
 class ApartmentScope {
 public:
     ApartmentScope();
     ~ApartmentScope();
     ApartmentScope(const ApartmentScope&) = delete;
     ApartmentScope& operator=(const ApartmentScope&) = delete;
-
-private:
-    bool joined_ = false;
 };
 
 class ControlHost {

@@ -7,6 +7,10 @@
 //   - the service's resident memory after start and its peak at the end.
 //
 //   bridge_load [--seconds N] [--ivelcard PATH] [--module PATH]
+//
+// $IVELCARD_BRIDGE_COMMAND replaces `ivelcard --module PATH serve` by another
+// service command line (words separated by spaces), for instance the Windows
+// bridge under Wine; $IVELCARD_BRIDGE_STOP then stops it instead of SIGTERM.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -20,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -73,7 +78,16 @@ Service start(const std::string& ivelcard, const std::string& module, const std:
         ::setenv("XDG_CONFIG_HOME", scratch.c_str(), 1);
         ::unsetenv("IVELCARD_VIRTUAL_READER");
         ::unsetenv("IVELCARD_VIRTUAL_READER_LOG");
-        ::execl(ivelcard.c_str(), ivelcard.c_str(), "--module", module.c_str(), "serve", "--port", "0", nullptr);
+        std::vector<std::string> words = {ivelcard, "--module", module, "serve"};
+        if (const char* command = std::getenv("IVELCARD_BRIDGE_COMMAND"); command != nullptr && *command != 0) {
+            std::istringstream text(command);
+            words.assign(std::istream_iterator<std::string>(text), std::istream_iterator<std::string>());
+        }
+        words.insert(words.end(), {"--port", "0"});
+        std::vector<char*> args;
+        for (std::string& word : words) args.push_back(word.data());
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
         ::_exit(127);
     }
     const std::regex serving(R"(serving on http://127\.0\.0\.1:(\d+)/)");
@@ -222,7 +236,11 @@ int main(int argc, char** argv) {
     std::printf("RSS at the end      %6.1f MiB, peak %6.1f MiB\n",
                 static_cast<double>(memoryKiB(service.pid, "VmRSS")) / 1024.0,
                 static_cast<double>(memoryKiB(service.pid, "VmHWM")) / 1024.0);
-    ::kill(service.pid, SIGTERM);
+    if (const char* stop = std::getenv("IVELCARD_BRIDGE_STOP"); stop != nullptr && *stop != 0) {
+        if (std::system(stop) != 0) std::fprintf(stderr, "bridge_load: the stop command failed\n");
+    } else {
+        ::kill(service.pid, SIGTERM);
+    }
     int status = 0;
     ::waitpid(service.pid, &status, 0);
     std::filesystem::remove_all(scratch);

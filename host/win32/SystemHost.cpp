@@ -15,9 +15,11 @@
 namespace host {
 namespace {
 
-// How long a waiting apartment thread may leave window messages unanswered;
-// a posted job wakes it at once.
-constexpr std::chrono::milliseconds kMessageInterval{20};
+// How often a waiting apartment thread looks at its window messages and its
+// jobs. A notification does not cut a timed wait short under Wine (with
+// 20 ms one client got 114 getStatus answers a second, with 2 ms 1,160), so
+// this is also how long a posted job may wait.
+constexpr std::chrono::milliseconds kMessageInterval{2};
 
 void dispatchPendingMessages() {
     MSG message;
@@ -38,13 +40,13 @@ bool classUnavailable(HRESULT hr) {
 const char* const kModuleFileName = "ivelcard.ocx";
 const char* const kRegistryHelp = " registrations go\nto the Windows registry (HKEY_CLASSES_ROOT).\n";
 
-ApartmentScope::ApartmentScope() {
-    joined_ = SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-}
+ApartmentScope::ApartmentScope() { ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
 
-ApartmentScope::~ApartmentScope() {
-    if (joined_) ::CoUninitialize();
-}
+// The thread stays in its apartment until it ends. Leaving it (CoUninitialize)
+// makes COM free the module, and once the control has read a card that
+// unload never returns on a thread other than the program's first (seen
+// under Wine): the bridge's apartment thread could then never be joined.
+ApartmentScope::~ApartmentScope() = default;
 
 bool ControlHost::createRegistered(const ModuleChoice& module, std::string& error) {
     const std::u16string progId = platform::utf8ToUtf16(control::kControlProgId);
@@ -85,8 +87,13 @@ HRESULT drawView(IViewObject* view, int width, int height, std::string& bmp) {
             const auto size = static_cast<DWORD>((static_cast<std::size_t>(width) * 3 + 3) / 4 * 4 * height);
             const BITMAPFILEHEADER file{0x4D42, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + size, 0, 0,
                                         sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+            // The header the portable canvas writes: the image size given,
+            // 72 dots per inch.
+            BITMAPINFOHEADER header = info.bmiHeader;
+            header.biSizeImage = size;
+            header.biXPelsPerMeter = header.biYPelsPerMeter = 2835;
             bmp.assign(reinterpret_cast<const char*>(&file), sizeof file);
-            bmp.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+            bmp.append(reinterpret_cast<const char*>(&header), sizeof header);
             bmp.append(static_cast<const char*>(bits), size);
         }
         ::SelectObject(dc, previous);

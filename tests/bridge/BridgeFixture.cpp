@@ -39,7 +39,7 @@ Service::Service(const std::vector<std::string>& extraArgs, const std::map<std::
         std::vector<char*> args;
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
-        ::execv(args[0], args.data());
+        ::execvp(args[0], args.data());
         ::_exit(127);
     }
     const std::regex serving(R"(serving on http://127\.0\.0\.1:(\d+)/)");

@@ -10,7 +10,8 @@
 #  - a native client (creation by ProgID, object safety, type library,
 #    calls by name and id, BSTR ownership, library deployment and reuse);
 #  - an OLE container (site, in-place activation, drawing into a memory
-#    device context, persistence, class information, events, pages).
+#    device context, persistence, class information, events, pages);
+#  - the hosts ivelcard.exe and ivelcard-bridge.exe (wine-host-tests.sh).
 #
 # The Wine prefix is the build directory's own (wineprefix/), without a
 # display (boxes and dialogs return at once), with the Chinese ANSI code page
@@ -122,6 +123,8 @@ if wine "$out/bin/windows_client_test.exe"; then pass "native client"; else fail
 
 echo "== OLE container"
 if wine "$out/bin/windows_container_test.exe"; then pass "OLE container"; else fail "OLE container"; fi
+
+"$here/tools/windows/wine-host-tests.sh" "$out" "$linux" || failures=$((failures + $?))
 
 echo
 if [ "$failures" -eq 0 ]; then echo "All Windows tests passed."; else echo "$failures Windows check(s) failed."; exit 1; fi
