@@ -21,7 +21,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 as_apt() { env DEBIAN_FRONTEND=noninteractive apt-get -q -y -o Dpkg::Use-Pty=0 "$@"; }
 missing=()
-for tool in dpkg-buildpackage:dpkg-dev dh:debhelper lintian:lintian curl:curl; do
+for tool in dpkg-buildpackage:dpkg-dev dh:debhelper lintian:lintian curl:curl systemd-analyze:systemd; do
   command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
 done
 if [ ${#missing[@]} -gt 0 ]; then as_apt update; as_apt install --no-install-recommends "${missing[@]}"; fi

@@ -109,7 +109,8 @@ Function OriginsPageLeave
 FunctionEnd
 
 ; Stops the bridge of this session the way its Quit does (the call in
-; progress finishes), waiting up to five seconds for it to go.
+; progress finishes), waiting up to five seconds for it to go; a bridge that
+; is still there then is ended, so that its files can be removed.
 !macro StopBridge
   StrCpy $R2 0
   ${Do}
@@ -121,6 +122,11 @@ FunctionEnd
     Sleep 200
     IntOp $R2 $R2 + 1
   ${LoopUntil} $R2 >= 25
+  ${If} $R2 >= 25
+    nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM ivelcard-bridge.exe'
+    Pop $R1
+    Sleep 500
+  ${EndIf}
 !macroend
 
 Section "Ivelcard" SecMain

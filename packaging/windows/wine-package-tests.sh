@@ -7,7 +7,8 @@
 # LINUX_BUILD (default build/) holds the Linux host whose document the
 # installed bridge must answer. For each package: the silent install puts the
 # files and the registry keys in place (class, ProgIDs, type library, HKLM
-# Run, uninstall entry) and adds under HKLM\Software\Classes exactly what
+# Run, uninstall entry), the origin it is given in the machine-wide
+# allow-list (once ivelcard.exe has allow-origin), and adds under HKLM\Software\Classes exactly what
 # `regsvr32` adds (registration.rows); the installed bridge answers
 # /v1/read with the Linux host's document; the silent uninstall, with the
 # bridge running, leaves no file, key or value naming Ivelcard or its class
@@ -53,6 +54,9 @@ mentions() {  # mentions <export name>
 }
 
 [ -x "$linux/bin/ivelcard" ] || cmake --build "$linux" --target ivelcard >/dev/null
+# The origin the installers are given, once ivelcard.exe can write it.
+origins=""
+grep -aqF 'allow-origin --remove' "$out/bin/ivelcard.exe" && origins=https://desk.example.org
 expected=$("$linux/bin/ivelcard" read --document; echo x)
 
 # check_package <name> <install command...>; then the uninstall command in $uninstall.
@@ -78,8 +82,16 @@ check_package() {
            web/ivelcard.js web/demo/index.html; do
     [ -f "$WINEPREFIX/drive_c/Program Files/Ivelcard/$f" ] && pass "$name: $f" || fail "$name: no $f"
   done
-  [ -f "$WINEPREFIX/drive_c/ProgramData/Ivelcard/bridge.json" ] && pass "$name: bridge.json" ||
+  local allowlist=$WINEPREFIX/drive_c/ProgramData/Ivelcard/bridge.json
+  if [ ! -f "$allowlist" ]; then
     fail "$name: no ProgramData\\Ivelcard\\bridge.json"
+  elif [ -z "$origins" ]; then
+    pass "$name: bridge.json (SKIP the origins given at install: this ivelcard.exe has no allow-origin)"
+  elif grep -q '"https://desk.example.org"' "$allowlist"; then
+    pass "$name: bridge.json allows the origin given at install"
+  else
+    fail "$name: bridge.json lacks the origin given at install: $(cat "$allowlist")"
+  fi
   local checks=(
     "HKCR\\CLSID\\$clsid\\InprocServer32||$installdir\\ivelcard.ocx"
     "HKCR\\CLSID\\$clsid\\ProgID||IVELCARD.QVCtrl.1"
@@ -139,9 +151,9 @@ check_package() {
 }
 
 uninstall=(wine "$installdir\\uninstall.exe" /S)
-check_package nsis wine "$setup" /S
+check_package nsis wine "$setup" /S ${origins:+/ORIGINS=$origins}
 uninstall=(wine msiexec /x "Z:${msi//\//\\}" /qn)
-check_package msi wine msiexec /i "Z:${msi//\//\\}" /qn
+check_package msi wine msiexec /i "Z:${msi//\//\\}" /qn ${origins:+ALLOWORIGINS=$origins}
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures package check(s) failed"
