@@ -579,6 +579,18 @@ TEST_F(Bridge, AllowOriginWritesTheMachineListAndExactlyThePolicyFilesAndTakesTh
 
     EXPECT_EQ(host({"allow-origin", "--all"}).exitCode, 64);
     EXPECT_EQ(host({"allow-origin", "https://desk.example.org/path"}).exitCode, 64);
+    if (::geteuid() == 0) {
+        // Anyone else is told what the command needs, and nothing changes.
+        result = testsupport::runProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                          "/usr/bin/env", "IVELCARD_SYSTEM_ROOT=" + system_.path(),
+                                          testsupport::binDir() + "/ivelcard", "allow-origin", "https://x.example"});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_THAT(result.err, testing::EndsWith(": Permission denied; allow-origin changes what the whole machine "
+                                                  "allows and needs administrator rights (as root: sudo ivelcard "
+                                                  "allow-origin ..., on Windows: from an elevated prompt)\n"));
+        EXPECT_EQ(files(), (std::vector<std::string>{"/etc/chromium/policies/managed/other.json",
+                                                     "/etc/ivelcard/bridge.json"}));
+    }
 }
 
 TEST_F(Bridge, TheWebSocketCallsLikeHttpAndKeepsForeignOriginsOut) {

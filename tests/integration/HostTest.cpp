@@ -113,7 +113,7 @@ TEST_F(Host, BadArgumentsSayWhatWasWrongThenTheUsage) {
     const std::string hint = " (ivelcard --help tells more)\n";
     const std::string general =
         "usage: ivelcard [--module PATH] COMMAND [ARGUMENTS], COMMAND one of call, read, face, register, "
-        "unregister, about, draw" + hint;
+        "unregister, about, allow-origin, draw" + hint;
     const Case cases[] = {
         {{"read", "--outt", "x"}, "ivelcard: read: unknown option '--outt'",
          "usage: ivelcard [--module PATH] read [--out DIR] [--summary | --document]" + hint},

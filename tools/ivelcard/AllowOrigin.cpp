@@ -57,21 +57,24 @@ int updateAllowList(const AllowOriginRequest& request, const std::vector<std::st
             if (!(request.remove && contains(origins, normalised(origin)))) updated.push_back(origin);
         }
     }
+    std::string said;
     for (const std::string& origin : origins) {
         const bool was = std::any_of(listed.begin(), listed.end(),
                                      [&origin](const std::string& entry) { return normalised(entry) == origin; });
-        if (!request.remove) {
-            if (!was) updated.push_back(origin);
-            std::fprintf(stderr, "ivelcard: %s %s\n", was ? "already allowed:" : "allowed", origin.c_str());
-        } else {
-            std::fprintf(stderr, "ivelcard: %s %s\n", was ? "no longer allowed:" : "was not allowed:", origin.c_str());
-        }
+        if (!request.remove && !was) updated.push_back(origin);
+        const char* what = request.remove ? (was ? "no longer allowed:" : "was not allowed:")
+                                          : (was ? "already allowed:" : "allowed");
+        said += std::string("ivelcard: ") + what + " " + origin + "\n";
     }
-    if (updated == listed && (platform::fileExists(path) || request.remove)) return kExitDone;
-    bool denied = false;
-    if (!platform::writeMachineFile(path, bridge::allowListText(updated), error, denied)) return failed(error, denied);
-    std::fprintf(stderr, "ivelcard: wrote %s (%zu allowed origin%s)\n", path.c_str(), updated.size(),
-                 updated.size() == 1 ? "" : "s");
+    if (updated != listed || (!platform::fileExists(path) && !request.remove)) {
+        bool denied = false;
+        if (!platform::writeMachineFile(path, bridge::allowListText(updated), error, denied)) {
+            return failed(error, denied);
+        }
+        said += "ivelcard: wrote " + path + " (" + std::to_string(updated.size()) + " allowed origin" +
+                (updated.size() == 1 ? "" : "s") + ")\n";
+    }
+    std::fputs(said.c_str(), stderr);
     return kExitDone;
 }
 
