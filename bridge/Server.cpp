@@ -190,7 +190,9 @@ public:
     void enrol(const std::shared_ptr<Connection>& connection) { connections_[connection.get()] = connection; }
     void forget(Connection* connection) {
         connections_.erase(connection);
-        if (stopping_ && connections_.empty()) graceTimer_.cancel();
+        // Once run() has returned, the timers may be gone before the
+        // handlers that hold the last connections.
+        if (stopping_ && connections_.empty() && !ended_) graceTimer_.cancel();
     }
 
     // One line per request (or WebSocket): method, path, origin, status,
@@ -213,7 +215,7 @@ public:
 
     void watch(const std::shared_ptr<WsSession>& session, int intervalMs);
     void unwatch(WsSession* session);
-    bool watching(WsSession* session) const { return watchers_.count(session) != 0; }
+    bool watching(const WsSession* session) const { return watchers_.count(session) != 0; }
     // SIGINT, SIGTERM or `stop`: the first stops the service, the second
     // ends the process at once.
     void onStopRequest();
@@ -253,6 +255,7 @@ private:
     std::shared_ptr<const std::vector<std::string>> policyOrigins_;
     unsigned short port_ = 0;
     bool stopping_ = false;
+    bool ended_ = false;
     std::thread stopper_;
     Clock::time_point refusalWindow_{};
     int refusalLines_ = 0;
@@ -266,7 +269,7 @@ private:
         // when it is not.
         bool readerReady = true;
     };
-    std::map<WsSession*, Watcher> watchers_;
+    std::map<WsSession*, Watcher, std::less<>> watchers_;
     asio::steady_timer watchTimer_;
     asio::steady_timer graceTimer_;
     asio::steady_timer stuckTimer_;
@@ -329,7 +332,7 @@ public:
 
     bool idle() const override {
         const bool stalled = writing_ && Clock::now() - writeStarted_ > kStalledWrite;
-        return stalled || (callsInFlight_ == 0 && pending_.empty() && !service_.watching(const_cast<WsSession*>(this)));
+        return stalled || (callsInFlight_ == 0 && pending_.empty() && !service_.watching(this));
     }
 
     void close() override {
@@ -1161,6 +1164,7 @@ int Service::run() {
         std::lock_guard lock(link->mutex);
         link->service = nullptr;
     }
+    ended_ = true;
     disk_.join();
     if (stopper_.joinable()) stopper_.join();
     apartment_.stop();

@@ -4,13 +4,19 @@
 //     second, p50 and p99 latency;
 //   - readCert alone, then with 32 concurrent clients (every call must
 //     succeed; the reader serialises them, so p99 is about 32 reads);
-//   - the service's resident memory after start and its peak at the end.
+//   - the service's resident memory after start and its peak at the end;
+//   - what auto-read costs: the service's CPU time per minute of a watch
+//     with no card and with a card left on the reader, and a page's
+//     getStatus latency while a card stays on a reader that takes 250 ms
+//     per reader call; the time from a card put on to its event.
 //
-//   bridge_load [--seconds N] [--ivelcard PATH] [--module PATH]
+//   bridge_load [--seconds N] [--watch-seconds N] [--ivelcard PATH] [--module PATH]
 //
 // $IVELCARD_BRIDGE_COMMAND replaces `ivelcard --module PATH serve` by another
 // service command line (words separated by spaces), for instance the Windows
 // bridge under Wine; $IVELCARD_BRIDGE_STOP then stops it instead of SIGTERM.
+// The auto-read costs are measured on the service this program starts itself
+// only (they read the service's CPU time from /proc).
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -35,12 +41,14 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
 
 namespace {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
+namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 
@@ -49,6 +57,20 @@ std::string readFile(const std::string& path) {
     std::stringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+// The CPU time (user and system) a process used so far, in seconds.
+double cpuSeconds(int pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    // The fields after the command name: state is the 3rd, utime the 14th,
+    // stime the 15th.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i >= 14) ticks += std::strtod(field.c_str(), nullptr);
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // VmRSS or VmHWM of a process, in KiB.
@@ -76,7 +98,8 @@ Service start(const std::string& ivelcard, const std::string& module, const std:
         ::dup2(fd, 1);
         ::setenv("XDG_RUNTIME_DIR", scratch.c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", scratch.c_str(), 1);
-        ::unsetenv("IVELCARD_VIRTUAL_READER");
+        const std::string reader = scratch + "/reader.json";
+        ::setenv("IVELCARD_VIRTUAL_READER", reader.c_str(), 1);
         ::unsetenv("IVELCARD_VIRTUAL_READER_LOG");
         std::vector<std::string> words = {ivelcard, "--module", module, "serve"};
         if (const char* command = std::getenv("IVELCARD_BRIDGE_COMMAND"); command != nullptr && *command != 0) {
@@ -209,20 +232,120 @@ void readCertLoad(unsigned short port, int clients, int rounds, double one) {
                 percentile(all, 0.50), p99, p99 / one, all.size(), failures.load());
 }
 
+// The virtual reader's description, replaced whole while the service runs.
+void describeReader(const std::string& scratch, const std::string& json) {
+    std::ofstream(scratch + "/reader.json.new") << json;
+    std::filesystem::rename(scratch + "/reader.json.new", scratch + "/reader.json");
+}
+
+// A page watching for cards (auto-read) over the WebSocket.
+class Watch {
+public:
+    explicit Watch(unsigned short port) : ws_(ioc_) {
+        beast::get_lowest_layer(ws_).connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+        ws_.handshake("127.0.0.1:" + std::to_string(port), "/v1/events");
+        ws_.write(asio::buffer(std::string(R"({"id":1,"watch":true,"intervalMs":500})")));
+        // The events are read on a thread of their own; the card events
+        // and removals are counted.
+        reader_ = std::thread([this] {
+            beast::flat_buffer buffer;
+            beast::error_code ec;
+            while (!ec) {
+                ws_.read(buffer, ec);
+                const std::string text = beast::buffers_to_string(buffer.data());
+                buffer.consume(buffer.size());
+                if (text.find(R"("event":"card")") != std::string::npos) ++cards;
+                if (text.find(R"("event":"removed")") != std::string::npos) ++removals;
+            }
+        });
+    }
+    std::atomic<int> cards{0};
+    std::atomic<int> removals{0};
+    ~Watch() {
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+        reader_.join();
+    }
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
+
+private:
+    asio::io_context ioc_;
+    websocket::stream<beast::tcp_stream> ws_;
+    std::thread reader_;
+};
+
+void watchCost(const Service& service, const std::string& scratch, double seconds) {
+    const std::pair<const char*, const char*> cases[] = {{"no card", R"({"card": null})"},
+                                                         {"card left on", "{}"}};
+    for (const auto& [name, description] : cases) {
+        describeReader(scratch, description);
+        Watch watch(service.port);
+        std::this_thread::sleep_for(std::chrono::seconds(1));  // the first card is read
+        const double before = cpuSeconds(service.pid);
+        const auto begin = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double used = cpuSeconds(service.pid) - before;
+        std::printf("watch, %-13s CPU %6.2f s per minute (500 ms interval)\n", name,
+                    used * 60.0 / (msSince(begin) / 1000.0));
+    }
+    describeReader(scratch, R"({"latencyMs": 250})");
+    Watch watch(service.port);
+    Client page(service.port);
+    page.post("/v1/call/connect");
+    std::vector<double> latencies;
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    for (int i = 0; Clock::now() < end; ++i) {
+        const auto t = Clock::now();
+        page.post("/v1/call/getStatus");
+        latencies.push_back(msSince(t));
+        // Pauses of varying length meet the watch's reads at every phase.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 + 137 * (i % 7)));
+    }
+    const std::size_t calls = latencies.size();
+    std::printf("getStatus while a card stays, 250 ms per reader call: p50 %6.0f ms  p90 %6.0f ms  (%zu calls)\n",
+                percentile(latencies, 0.5), percentile(latencies, 0.9), calls);
+}
+
+// Card put on -> card event, at varying phases of the 500 ms interval.
+void cardEventLatency(const Service& service, const std::string& scratch) {
+    describeReader(scratch, R"({"card": null})");
+    Watch watch(service.port);
+    std::vector<double> latencies;
+    for (int i = 0; i < 8; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300 + 61 * i));
+        const int seen = watch.cards.load();
+        const auto t = Clock::now();
+        describeReader(scratch, "{}");
+        while (watch.cards.load() == seen && msSince(t) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        latencies.push_back(msSince(t));
+        const int removed = watch.removals.load();
+        describeReader(scratch, R"({"card": null})");
+        while (watch.removals.load() == removed && msSince(t) < 10000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    std::printf("card put on -> event (500 ms interval): p50 %6.0f ms  max %6.0f ms  (%zu cards)\n",
+                percentile(latencies, 0.5), percentile(latencies, 1.0), latencies.size());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     double seconds = 3;
+    double watchSeconds = 10;
     std::string ivelcard = IVELCARD_PROGRAM;
     std::string module = IVELCARD_MODULE_PATH;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--seconds") seconds = std::atof(argv[i + 1]);
+        else if (option == "--watch-seconds") watchSeconds = std::atof(argv[i + 1]);
         else if (option == "--ivelcard") ivelcard = argv[i + 1];
         else if (option == "--module") module = argv[i + 1];
     }
     char scratchTemplate[] = "/tmp/bridge-load-XXXXXX";
     const std::string scratch = ::mkdtemp(scratchTemplate);
+    describeReader(scratch, "{}");
     const Service service = start(ivelcard, module, scratch);
     std::printf("ivelcard serve on port %u, pid %d\n", service.port, service.pid);
     std::printf("RSS after start     %6.1f MiB\n", static_cast<double>(memoryKiB(service.pid, "VmRSS")) / 1024.0);
@@ -236,7 +359,13 @@ int main(int argc, char** argv) {
     std::printf("RSS at the end      %6.1f MiB, peak %6.1f MiB\n",
                 static_cast<double>(memoryKiB(service.pid, "VmRSS")) / 1024.0,
                 static_cast<double>(memoryKiB(service.pid, "VmHWM")) / 1024.0);
-    if (const char* stop = std::getenv("IVELCARD_BRIDGE_STOP"); stop != nullptr && *stop != 0) {
+    const char* stop = std::getenv("IVELCARD_BRIDGE_STOP");
+    const char* command = std::getenv("IVELCARD_BRIDGE_COMMAND");
+    if (command == nullptr || *command == 0) {
+        watchCost(service, scratch, watchSeconds);
+        cardEventLatency(service, scratch);
+    }
+    if (stop != nullptr && *stop != 0) {
         if (std::system(stop) != 0) std::fprintf(stderr, "bridge_load: the stop command failed\n");
     } else {
         ::kill(service.pid, SIGTERM);
