@@ -63,10 +63,15 @@ Control::Outcome Control::read() {
 
 Apartment::~Apartment() { stop(); }
 
-bool Apartment::start(const host::ModuleChoice& module, std::string& error) {
+bool Apartment::start(const host::ModuleChoice& module, std::string& error, std::chrono::milliseconds patience,
+                      std::function<void(const std::string&)> lateFailure) {
+    lateFailure_ = std::move(lateFailure);
     thread_ = std::thread([this, module] { run(module); });
     std::unique_lock lock(mutex_);
-    wake_.wait(lock, [this] { return started_ || startFailed_; });
+    if (!wake_.wait_for(lock, patience, [this] { return started_ || startFailed_; })) {
+        waitedOut_ = true;
+        return true;
+    }
     if (startFailed_) {
         error = startError_;
         lock.unlock();
@@ -76,10 +81,15 @@ bool Apartment::start(const host::ModuleChoice& module, std::string& error) {
     return true;
 }
 
+bool Apartment::creating() {
+    std::lock_guard lock(mutex_);
+    return !started_ && !startFailed_;
+}
+
 bool Apartment::post(Job job, Priority priority) {
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ || !started_) return false;
+        if (stopping_ || startFailed_) return false;
         if (priority == Priority::Background) {
             background_.push_back(std::move(job));
         } else {
@@ -109,14 +119,19 @@ void Apartment::run(const host::ModuleChoice& module) {
     Control control;
     std::string error;
     const bool opened = control.open(module, error);
+    bool late = false;
     {
         std::lock_guard lock(mutex_);
         started_ = opened;
         startFailed_ = !opened;
         startError_ = error;
+        late = waitedOut_;
     }
     wake_.notify_all();
-    if (!opened) return;
+    if (!opened) {
+        if (late && lateFailure_) lateFailure_(error);
+        return;
+    }
     while (Job job = next()) job(&control);
 }
 

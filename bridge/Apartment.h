@@ -10,6 +10,7 @@
 // the thread.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -65,9 +66,16 @@ public:
     Apartment(const Apartment&) = delete;
     Apartment& operator=(const Apartment&) = delete;
 
-    // Starts the thread and creates the control on it; false with `error`
-    // when the control cannot be created (the thread is then gone).
-    bool start(const host::ModuleChoice& module, std::string& error);
+    // Starts the thread and creates the control on it, waiting at most
+    // `patience` for the creation: false with `error` when it failed by then
+    // (the thread is then gone). True when the control is there or still
+    // being created — a message the control shows while it deploys waits
+    // for the person at the desk —: jobs posted meanwhile wait for it, and a
+    // creation that fails later calls `lateFailure` on the apartment's thread.
+    bool start(const host::ModuleChoice& module, std::string& error, std::chrono::milliseconds patience,
+               std::function<void(const std::string&)> lateFailure);
+    // True while the control is still being created after start() returned.
+    bool creating();
     enum class Priority { Call, Background };
     // Queues a job; false when the queue is full or the apartment stops.
     bool post(Job job, Priority priority = Priority::Call);
@@ -86,6 +94,8 @@ private:
     bool stopping_ = false;
     bool started_ = false;
     bool startFailed_ = false;
+    bool waitedOut_ = false;  // start() returned before the creation ended
+    std::function<void(const std::string&)> lateFailure_;
     std::string startError_;
     std::thread thread_;
 };

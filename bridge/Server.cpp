@@ -72,6 +72,8 @@ constexpr auto kShutdownGrace = 5s;
 // How long a stop waits for the reader call in progress before the process
 // ends without it.
 constexpr auto kStopGrace = 10s;
+// How long the start waits for the control before it serves without it.
+constexpr auto kCreationPatience = std::chrono::milliseconds(3000);
 constexpr int kExitSecondSignal = 2;
 constexpr int kExitReaderStuck = 3;
 constexpr std::size_t kMaxConnections = 64;
@@ -273,6 +275,7 @@ private:
     asio::steady_timer watchTimer_;
     asio::steady_timer graceTimer_;
     asio::steady_timer stuckTimer_;
+    int exitStatus_ = 0;
     bool polling_ = false;
     Clock::time_point lastPoll_{};
     // The last poll found the card of the poll before.
@@ -1109,9 +1112,22 @@ int Service::run() {
         say("ivelcard: " + error);
         return 1;
     }
-    if (!apartment_.start(options_.module, error)) {
+    // A control that shows a message while it is created (a reader library
+    // that cannot be loaded) waits for the person at the desk: the service
+    // answers meanwhile, and calls wait for the control.
+    const bool created = apartment_.start(options_.module, error, kCreationPatience, [this](const std::string& late) {
+        asio::post(ioc_, [this, late] {
+            say("ivelcard: " + late);
+            exitStatus_ = 1;
+            shutdown();
+        });
+    });
+    if (!created) {
         say("ivelcard: " + error);
         return 1;
+    }
+    if (apartment_.creating()) {
+        say("ivelcard: the control is still being created (it may be showing a message); serving meanwhile");
     }
     const auto link = std::make_shared<StopLink>();
     link->service = this;
@@ -1169,7 +1185,7 @@ int Service::run() {
     if (stopper_.joinable()) stopper_.join();
     apartment_.stop();
     say("ivelcard: stopped");
-    return 0;
+    return exitStatus_;
 }
 
 }  // namespace
