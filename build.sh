@@ -116,7 +116,7 @@ case "${1:-main}" in
   test) install_missing "${packages[@]}" "${test_packages[@]}"; run_tests ;;
   windows) install_missing "${packages[@]}"; "$here/tools/windows/build.sh" build ;;
   windows-test) install_missing "${packages[@]}"; "$here/tools/windows/build.sh" test ;;
-  package) install_missing "${packages[@]}" debhelper dpkg-dev; "$here/packaging/deb-package.sh" "${@:2}" ;;
+  package) install_missing "${packages[@]}" build-essential debhelper dpkg-dev; "$here/packaging/deb-package.sh" "${@:2}" ;;
   windows-package) install_missing "${packages[@]}"; "$here/tools/windows/build.sh" package "${@:2}" ;;
   *) echo "usage: $0 [main|test|windows|windows-test|package|windows-package]" >&2; exit 64 ;;
 esac

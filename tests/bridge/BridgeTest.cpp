@@ -382,7 +382,8 @@ TEST_F(Bridge, AConfigurationThatIsNotStrictJsonStopsTheStart) {
     for (const std::string& config : {std::string(1000, '[') + std::string(1000, ']'),
                                       std::string(R"({"allowOrigins": []} // note)")}) {
         writeConfig(config);
-        std::map<std::string, std::optional<std::string>> env = {{"XDG_CONFIG_HOME", config_.path()}};
+        std::map<std::string, std::optional<std::string>> env = {{"XDG_CONFIG_HOME", config_.path()},
+                                                             {"IVELCARD_SYSTEM_ROOT", system_.path()}};
         const auto result = testsupport::runProcess(
             {testsupport::binDir() + "/ivelcard", "--module", testsupport::binDir() + "/libivelcard.so", "serve",
              "--port", "0"},
@@ -397,7 +398,8 @@ TEST_F(Bridge, APortInUseIsAnErrorNotAFallback) {
     asio::io_context ioc;
     tcp::acceptor taken(ioc, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
     const std::string port = std::to_string(taken.local_endpoint().port());
-    std::map<std::string, std::optional<std::string>> env = {{"XDG_CONFIG_HOME", config_.path()}};
+    std::map<std::string, std::optional<std::string>> env = {{"XDG_CONFIG_HOME", config_.path()},
+                                                             {"IVELCARD_SYSTEM_ROOT", system_.path()}};
     const auto result = testsupport::runProcess(
         {testsupport::binDir() + "/ivelcard", "--module", testsupport::binDir() + "/libivelcard.so", "serve", "--port",
          port},
