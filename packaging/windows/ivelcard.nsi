@@ -68,11 +68,40 @@ LangString RegisterFailed ${LANG_ENGLISH} "ivelcard.ocx cannot be registered (re
 LangString OriginsFailed ${LANG_SIMPCHINESE} "无法写入允许的网页（ivelcard allow-origin 返回 $0）。"
 LangString OriginsFailed ${LANG_ENGLISH} "The allowed pages cannot be written (ivelcard allow-origin exits $0)."
 
+; $Origins from /ORIGINS= on the command line: everything after it up to
+; the next " /" or the end (GetOptions would stop at the "//" of a URL).
+Function OriginsOption
+  ${GetParameters} $R0
+  StrCpy $Origins ""
+  StrLen $R3 $R0
+  StrCpy $R1 0
+  ${Do}
+    ${If} $R1 >= $R3
+      ${Break}
+    ${EndIf}
+    StrCpy $R2 $R0 9 $R1
+    ${If} $R2 == "/ORIGINS="
+      IntOp $R1 $R1 + 9
+      ${Do}
+        StrCpy $R2 $R0 2 $R1
+        ${If} $R2 == " /"
+        ${OrIf} $R1 >= $R3
+          ${Break}
+        ${EndIf}
+        StrCpy $R2 $R0 1 $R1
+        StrCpy $Origins "$Origins$R2"
+        IntOp $R1 $R1 + 1
+      ${Loop}
+      ${Break}
+    ${EndIf}
+    IntOp $R1 $R1 + 1
+  ${Loop}
+FunctionEnd
+
 Function .onInit
   SetShellVarContext all
+  Call OriginsOption
   ${GetParameters} $R0
-  ClearErrors
-  ${GetOptions} $R0 "/ORIGINS=" $Origins
   ClearErrors
   ${GetOptions} $R0 "/BROWSERPOLICIES" $R1
   ${IfNot} ${Errors}
