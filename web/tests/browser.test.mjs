@@ -340,6 +340,26 @@ test("a page of an origin not on the list gets OriginNotAllowed and makes no cal
   await page.close();
 });
 
+test("a foreign page that frames the demo sees it refused; a page without those headers loads in a frame", async () => {
+  const page = await browser.newPage();
+  await page.goto(`${foreign.origin}/page.html`);
+  // Frames the URL and returns whether the frame shows an element with `id`.
+  const framed = async (url, id) => {
+    await page.evaluate((url) => new Promise((resolve) => {
+      const frame = document.createElement("iframe");
+      frame.onload = resolve;
+      setTimeout(resolve, 5000);
+      frame.src = url;
+      document.body.append(frame);
+    }), url);
+    const child = page.frames().find((frame) => frame.url() === url);
+    return child ? (await child.$(`#${id}`)) !== null : false;
+  };
+  assert.equal(await framed(`${allowed.origin}/demo/`, "read"), true);
+  assert.equal(await framed(`http://127.0.0.1:${bridge.port}/demo/`, "read"), false);
+  await page.close();
+});
+
 test("auto-read reports a card put on, a card swapped and the card taken off", async () => {
   describeReader(NO_CARD);
   const page = await clientPage(allowed);
