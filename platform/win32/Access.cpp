@@ -13,6 +13,7 @@
 
 #include "platform/Access.h"
 #include "platform/CodePage.h"
+#include "platform/win32/RegistryKey.h"
 
 #include <cstdio>
 #include <cstring>
@@ -23,10 +24,7 @@
 namespace platform {
 namespace {
 
-std::wstring wide(const std::string& text) {
-    const std::u16string converted = utf8ToUtf16(text);
-    return std::wstring(converted.begin(), converted.end());
-}
+using win32::wide;
 
 std::string systemMessage(DWORD code) {
     wchar_t* text = nullptr;

@@ -2,11 +2,16 @@
 
 #include "platform/CodePage.h"
 #include "platform/win32/ComTypes.h"
+#include "platform/win32/RegistryKey.h"
 
 #include <algorithm>
 
 namespace platform {
 namespace {
+
+using win32::Key;
+using win32::narrow;
+using win32::wide;
 
 struct PolicyKey {
     const char* name;
@@ -24,35 +29,7 @@ constexpr char kSoftwareKey[] = "SOFTWARE";
 // Policies are machine-wide: the same view for a 32-bit program.
 constexpr REGSAM kView = KEY_WOW64_64KEY;
 
-std::wstring wide(const std::string& text) {
-    const std::u16string converted = utf8ToUtf16(text);
-    return std::wstring(converted.begin(), converted.end());
-}
-
-std::string narrow(const wchar_t* text, std::size_t length) {
-    return utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
-}
-
 bool isDenied(LSTATUS status) { return status == ERROR_ACCESS_DENIED; }
-
-class Key {
-public:
-    Key() = default;
-    ~Key() {
-        if (key_ != nullptr) ::RegCloseKey(key_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY* out() { return &key_; }
-    HKEY get() const { return key_; }
-    void close() {
-        if (key_ != nullptr) ::RegCloseKey(key_);
-        key_ = nullptr;
-    }
-
-private:
-    HKEY key_ = nullptr;
-};
 
 const PolicyKey* policyKey(const ManagedBrowser& browser) {
     for (const PolicyKey& key : kPolicyKeys) {

@@ -2,35 +2,16 @@
 
 #include "platform/CodePage.h"
 #include "platform/win32/ComTypes.h"
+#include "platform/win32/RegistryKey.h"
 
 // The classes root of the real registry (HKEY_CLASSES_ROOT), with UTF-8
 // texts converted to the registry's UTF-16.
 namespace platform {
 namespace {
 
-std::wstring wide(const std::string& text) {
-    const std::u16string converted = utf8ToUtf16(text);
-    return std::wstring(converted.begin(), converted.end());
-}
-
-std::string narrow(const wchar_t* text, std::size_t length) {
-    return utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
-}
-
-class Key {
-public:
-    Key() = default;
-    ~Key() {
-        if (key_ != nullptr) ::RegCloseKey(key_);
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    HKEY* out() { return &key_; }
-    HKEY get() const { return key_; }
-
-private:
-    HKEY key_ = nullptr;
-};
+using win32::Key;
+using win32::narrow;
+using win32::wide;
 
 bool create(const std::string& key, Key& opened) {
     return ::RegCreateKeyExW(HKEY_CLASSES_ROOT, wide(key).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
