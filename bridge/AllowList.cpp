@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <json/json.h>
@@ -17,8 +18,14 @@ namespace {
 
 constexpr const char* kAllowOriginsKey = "allowOrigins";
 
-// Size, time and permissions: what changes when the file is written,
-// replaced or opened to others. Nothing when it is missing.
+// Files up to this size are compared by their bytes as well.
+constexpr std::uintmax_t kComparedBytes = 64 * 1024;
+
+// Size, time, permissions and the bytes themselves: what changes when the
+// file is written, replaced or opened to others. The bytes count because a
+// file's time may have one-second steps (Windows' C runtime gives no finer),
+// and an edit of the same size within that second would otherwise be
+// missed. Nothing when the file is missing.
 std::optional<std::string> signatureOf(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -26,8 +33,13 @@ std::optional<std::string> signatureOf(const std::string& path) {
     if (ec || !fs::exists(status)) return std::nullopt;
     const auto size = fs::file_size(path, ec);
     const auto time = fs::last_write_time(path, ec).time_since_epoch().count();
-    return std::to_string(size) + "/" + std::to_string(time) + "/" +
-           std::to_string(static_cast<unsigned>(status.permissions()));
+    std::string signature = std::to_string(size) + "/" + std::to_string(time) + "/" +
+                            std::to_string(static_cast<unsigned>(status.permissions())) + "/";
+    if (!ec && size <= kComparedBytes) {
+        std::ifstream in(path, std::ios::binary);
+        signature.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return signature;
 }
 
 }  // namespace

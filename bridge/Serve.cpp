@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -35,8 +37,13 @@ constexpr int kUsageError = 64;
 constexpr int kConfigError = 1;
 constexpr unsigned short kDefaultPort = 24010;
 
-int usageError(const std::string& message) {
-    std::fprintf(stderr, "ivelcard serve: %s\n\nusage:\n%s", message.c_str(), kServeUsage);
+// A program with a log of its own (and no console) logs the message alone.
+int usageError(const std::function<void(std::string_view)>& log, const std::string& message) {
+    if (log) {
+        log("ivelcard serve: " + message);
+    } else {
+        std::fprintf(stderr, "ivelcard serve: %s\n\nusage:\n%s", message.c_str(), kServeUsage);
+    }
     return kUsageError;
 }
 
@@ -51,15 +58,24 @@ std::string shownPath(const std::string& path) {
     return "bridge.json in the user's configuration directory";
 }
 
-void say(const std::string& line) { std::fprintf(stderr, "ivelcard serve: %s\n", line.c_str()); }
+// What serve has to say: the program's log when it keeps one (the Windows
+// bridge has no console), else standard error.
+AllowListFiles::Say sayer(const std::function<void(std::string_view)>& log) {
+    return [log](const std::string& line) {
+        const std::string text = "ivelcard serve: " + line;
+        if (log) return log(text);
+        std::fprintf(stderr, "%s\n", text.c_str());
+    };
+}
 
 // Looks at the allow-list files once a second, and at once when asked (on
 // SIGHUP), on a thread of its own; a changed list goes to the service as the
 // origins given on the command line followed by the files' ones.
 class AllowListWatch {
 public:
-    AllowListWatch(AllowListFiles& files, std::vector<std::string> given, AllowedOrigins& target)
-        : files_(files), given_(std::move(given)), target_(target) {
+    AllowListWatch(AllowListFiles& files, std::vector<std::string> given, AllowedOrigins& target,
+                   AllowListFiles::Say say)
+        : files_(files), given_(std::move(given)), target_(target), say_(std::move(say)) {
         publish();
         thread_ = std::thread([this] { run(); });
     }
@@ -96,7 +112,7 @@ private:
             if (stopping_) break;
             const bool forced = std::exchange(forced_, false);
             lock.unlock();
-            if (forced) say("SIGHUP: reading the allow-list again");
+            if (forced) say_("SIGHUP: reading the allow-list again");
             if (files_.refresh(forced)) publish();
             lock.lock();
         }
@@ -105,6 +121,7 @@ private:
     AllowListFiles& files_;
     const std::vector<std::string> given_;
     AllowedOrigins& target_;
+    const AllowListFiles::Say say_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;
@@ -138,29 +155,31 @@ int serve(const host::ModuleChoice& module, const std::vector<std::string>& args
             options.allowOtherUsers = true;
             continue;
         }
-        if (i + 1 >= args.size()) return usageError("unknown or incomplete option '" + option + "'");
+        if (i + 1 >= args.size()) return usageError(options.log, "unknown or incomplete option '" + option + "'");
         const std::string& value = args[++i];
         if (option == "--port") {
             unsigned port = 0;
             const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), port);
             if (ec != std::errc() || end != value.data() + value.size() || port > 65535) {
-                return usageError("not a port: '" + value + "'");
+                return usageError(options.log, "not a port: '" + value + "'");
             }
             options.port = static_cast<unsigned short>(port);
         } else if (option == "--allow-origin") {
             if (!OriginPolicy::normalise(value)) {
-                return usageError("not an origin: '" + value + "' (scheme://host[:port], no path, no wildcard)");
+                return usageError(options.log,
+                                  "not an origin: '" + value + "' (scheme://host[:port], no path, no wildcard)");
             }
             given.push_back(value);
         } else if (option == "--web-root") {
             options.webRoot = value;
         } else {
-            return usageError("unknown option '" + option + "'");
+            return usageError(options.log, "unknown option '" + option + "'");
         }
     }
     const std::string userDirectory = platform::userConfigDirectory();
     const std::string machineFile = platform::machineConfigDirectory() + platform::kPathSeparator + "bridge.json";
     const std::string userFile = userDirectory.empty() ? "" : userDirectory + platform::kPathSeparator + "bridge.json";
+    const AllowListFiles::Say say = sayer(options.log);
     AllowListFiles files({machineFile, userFile}, say);
     if (!files.load()) return kConfigError;
     for (const std::string& origin : given) {
@@ -168,7 +187,7 @@ int serve(const host::ModuleChoice& module, const std::vector<std::string>& args
             say("warning: " + origin + " is a page over plain http: anyone on its way to the desk can alter it");
         }
     }
-    AllowListWatch watch(files, given, *options.allowOrigins);
+    AllowListWatch watch(files, given, *options.allowOrigins, say);
     options.onReload = [&watch] { watch.readNow(); };
     options.allowListPlaces = {machineFile, userFile.empty() ? std::string() : shownPath(userFile)};
     if (options.webRoot.empty()) options.webRoot = defaultWebRoot();

@@ -27,6 +27,7 @@
 #include "bridge/Policy.h"
 #include "control/Identifiers.h"
 #include "platform/Access.h"
+#include "platform/System.h"
 
 // A WebSocket runs over the connection's stream with the bytes already read
 // past its handshake in front (a client may send its first message in the
@@ -740,6 +741,22 @@ void Service::staticFile(const std::string& file, std::function<void(StaticConte
     });
 }
 
+namespace {
+
+// The system's own errors in UTF-8 (Windows would give them in its code page).
+std::string errorText(const beast::error_code& ec) {
+    return ec.category() == boost::system::system_category() ? platform::systemErrorText(ec.value()) : ec.message();
+}
+
+// A listening socket holds its port alone (platform::prepareListeningSocket).
+void prepare(tcp::acceptor& acceptor, beast::error_code& ec) {
+    if (const int code = platform::prepareListeningSocket(static_cast<std::uintptr_t>(acceptor.native_handle()))) {
+        ec.assign(code, boost::system::system_category());
+    }
+}
+
+}  // namespace
+
 bool Service::listen(std::string& error) {
     const std::string portText = std::to_string(options_.port);
     // Port 0 asks the system for a free port; [::1] then takes the same one
@@ -749,12 +766,12 @@ bool Service::listen(std::string& error) {
         beast::error_code ec;
         tcp::acceptor v4(ioc_);
         v4.open(tcp::v4(), ec);
-        if (!ec) v4.set_option(asio::socket_base::reuse_address(true), ec);
+        if (!ec) prepare(v4, ec);
         if (!ec) v4.bind({asio::ip::address_v4::loopback(), options_.port}, ec);
         if (!ec) v4.listen(asio::socket_base::max_listen_connections, ec);
         if (ec) {
             error = ec == asio::error::address_in_use ? "port " + portText + " is in use on 127.0.0.1"
-                                                       : "cannot listen on 127.0.0.1:" + portText + ": " + ec.message();
+                                                       : "cannot listen on 127.0.0.1:" + portText + ": " + errorText(ec);
             return false;
         }
         const unsigned short port = v4.local_endpoint().port();
@@ -762,7 +779,7 @@ bool Service::listen(std::string& error) {
         tcp::acceptor v6(ioc_);
         v6.open(tcp::v6(), ec);
         if (!ec) v6.set_option(asio::ip::v6_only(true), ec);
-        if (!ec) v6.set_option(asio::socket_base::reuse_address(true), ec);
+        if (!ec) prepare(v6, ec);
         if (!ec) v6.bind({asio::ip::address_v6::loopback(), port}, ec);
         if (!ec) v6.listen(asio::socket_base::max_listen_connections, ec);
         if (ec == asio::error::address_in_use && options_.port == 0) continue;
@@ -772,7 +789,7 @@ bool Service::listen(std::string& error) {
         }
         if (ec) {
             // A system without IPv6 on the loopback interface: 127.0.0.1 alone.
-            say("ivelcard: not listening on [::1]: " + ec.message());
+            say("ivelcard: not listening on [::1]: " + errorText(ec));
         } else {
             acceptors_.push_back(std::move(v6));
         }
@@ -834,7 +851,7 @@ bool Service::servesPeer(const tcp::socket& socket) {
     beast::error_code ec;
     const tcp::endpoint local = socket.local_endpoint(ec);
     const tcp::endpoint peer = ec ? tcp::endpoint() : socket.remote_endpoint(ec);
-    std::string why = ec ? "the connection's addresses are unknown: " + ec.message() : std::string();
+    std::string why = ec ? "the connection's addresses are unknown: " + errorText(ec) : std::string();
     const platform::PeerUser user =
         ec ? platform::PeerUser::Unknown : platform::peerUser(endpointOf(local), endpointOf(peer), why);
     if (user == platform::PeerUser::Unknown && refusalLineAllowed()) {

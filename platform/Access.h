@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,9 +22,19 @@ struct TcpEndpoint {
 // (`local` is this process's end, `peer` the other) belongs to the user this
 // process runs as. Unknown, with `why` set, when the system does not tell.
 // Linux asks the socket diagnostics interface for exactly that socket;
-// Windows looks up the process owning the peer's port and that process's user.
+// Windows looks up the process owning the peer's port and that process's user
+// (under Wine, the Unix user owning the socket, which is the same).
 enum class PeerUser { Same, Other, Unknown };
 PeerUser peerUser(const TcpEndpoint& local, const TcpEndpoint& peer, std::string& why);
+
+// Prepares the socket `socket` (its native handle) to bind a listening port:
+// it may bind while earlier connections of the port wait out their close,
+// and no other socket may bind the port while it holds it, nor may it bind a
+// port another socket holds. POSIX: SO_REUSEADDR (which never lets two
+// listeners share a port). Windows: SO_EXCLUSIVEADDRUSE, and never
+// SO_REUSEADDR, which there would let it take over a port another program
+// listens on. The system's error code, 0 on success.
+int prepareListeningSocket(std::uintptr_t socket);
 
 // Why someone other than the file's owner and the system's administrators may
 // change the file at `path` or replace it in its directory, as the rest of a

@@ -39,6 +39,11 @@ bool setEnvironmentVariable(const char* name, const std::string& value);
 // with the reason.
 std::string tempPath();
 
+// The system's text for the error `code` (errno on POSIX, a Windows error
+// code on Windows) in UTF-8, without a closing period or line end; "error N"
+// when the system has none.
+std::string systemErrorText(int code);
+
 // Writes one line about a problem of the environment to standard error
 // ("ivelcard: " and the line), once per process for the same line.
 void reportProblem(const std::string& line);

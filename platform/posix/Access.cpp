@@ -176,6 +176,11 @@ PeerUser peerUser(const TcpEndpoint& local, const TcpEndpoint& peer, std::string
     return askSocketDiagnostics(peer, local, why);
 }
 
+int prepareListeningSocket(std::uintptr_t socket) {
+    const int on = 1;
+    return ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : errno;
+}
+
 std::string othersMayChange(const std::string& path) {
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0) return {};

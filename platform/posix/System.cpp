@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 namespace platform {
 
@@ -21,6 +22,11 @@ std::optional<std::string> environmentVariable(const char* name) {
 
 bool setEnvironmentVariable(const char* name, const std::string& value) {
     return ::setenv(name, value.c_str(), 1) == 0;
+}
+
+std::string systemErrorText(int code) {
+    std::string text = std::generic_category().message(code);
+    return text.empty() ? "error " + std::to_string(code) : text;
 }
 
 std::string directoryRefusal(const std::string& path, DirectoryCheck check) {

@@ -13,6 +13,7 @@
 
 #include "platform/Access.h"
 #include "platform/CodePage.h"
+#include "platform/System.h"
 #include "platform/win32/RegistryKey.h"
 
 #include <cstdio>
@@ -26,19 +27,7 @@ namespace {
 
 using win32::wide;
 
-std::string systemMessage(DWORD code) {
-    wchar_t* text = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-        reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string message = length == 0 ? "error " + std::to_string(code)
-                                       : utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
-    if (text != nullptr) ::LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
-        message.pop_back();
-    }
-    return message;
-}
+std::string systemMessage(DWORD code) { return systemErrorText(static_cast<int>(code)); }
 
 bool isDenied(DWORD code) { return code == ERROR_ACCESS_DENIED || code == ERROR_PRIVILEGE_NOT_HELD; }
 
@@ -142,6 +131,11 @@ std::string procAddress(const TcpEndpoint& endpoint) {
     char port[6];
     std::snprintf(port, sizeof port, ":%04X", endpoint.port);
     return text + port;
+}
+
+bool underWine() {
+    static const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
 }
 
 // Under Wine the TCP table names no process; the Unix side underneath (its
@@ -300,6 +294,15 @@ PeerUser peerUser(const TcpEndpoint& local, const TcpEndpoint& peer, std::string
         why = "the two ends of the connection have different address families";
         return PeerUser::Unknown;
     }
+    // Wine's TCP table looks for each socket's process through every
+    // descriptor of every Wine process (seconds per connection once a few
+    // hundred are open) and names none for a peer outside Wine; the Unix side
+    // tells the same user from one file.
+    if (underWine()) {
+        const PeerUser user = unixOwner(peer, local, why);
+        if (user == PeerUser::Unknown && why.empty()) why = "the peer's socket is not in /proc/net/tcp";
+        return user;
+    }
     const DWORD pid = owningProcess(peer, local, why);
     if (pid == 0) return unixOwner(peer, local, why);
     if (pid == ::GetCurrentProcessId()) return PeerUser::Same;
@@ -316,6 +319,14 @@ PeerUser peerUser(const TcpEndpoint& local, const TcpEndpoint& peer, std::string
         return PeerUser::Unknown;
     }
     return ::EqualSid(sidOf(theirs), sidOf(ours)) ? PeerUser::Same : PeerUser::Other;
+}
+
+int prepareListeningSocket(std::uintptr_t socket) {
+    BOOL on = TRUE;
+    return ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                        sizeof on) == 0
+               ? 0
+               : ::WSAGetLastError();
 }
 
 std::string othersMayChange(const std::string& path) {

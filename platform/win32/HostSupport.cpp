@@ -15,17 +15,7 @@
 namespace platform {
 namespace {
 
-std::string lastErrorText() {
-    char text[512] = {};
-    const DWORD code = ::GetLastError();
-    const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                          text, sizeof text, nullptr);
-    std::string message(text, length);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
-        message.pop_back();
-    }
-    return message.empty() ? "error " + std::to_string(code) : message;
-}
+std::string lastErrorText() { return systemErrorText(static_cast<int>(::GetLastError())); }
 
 // Full access for the file's owner and the system, nobody else, inherited
 // from nothing.

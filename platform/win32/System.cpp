@@ -1,11 +1,13 @@
 #include "platform/System.h"
 
+#include "platform/CodePage.h"
 #include "platform/win32/ComTypes.h"
 
 #include <fcntl.h>
 #include <io.h>
 
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -79,6 +81,31 @@ std::optional<std::string> environmentVariable(const char* name) {
 
 bool setEnvironmentVariable(const char* name, const std::string& value) {
     return ::SetEnvironmentVariableA(name, value.c_str()) != 0;
+}
+
+std::string systemErrorText(int code) {
+    // The wide text: the ANSI one would be in the code page, not UTF-8.
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string message =
+        length == 0 ? std::string() : utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
+    if (text != nullptr) ::LocalFree(text);
+    // Without the line end and the closing period ("." or the ideographic "。").
+    const auto endsWith = [&message](std::string_view tail) {
+        return message.size() >= tail.size() && message.compare(message.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    for (bool trimmed = true; trimmed;) {
+        trimmed = false;
+        for (std::string_view tail : {"\n", "\r", " ", ".", "\xE3\x80\x82"}) {
+            if (endsWith(tail)) {
+                message.resize(message.size() - tail.size());
+                trimmed = true;
+            }
+        }
+    }
+    return message.empty() ? "error " + std::to_string(code) : message;
 }
 
 std::string tempPath() {

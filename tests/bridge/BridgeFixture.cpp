@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <regex>
@@ -17,14 +19,51 @@ namespace bridgetest {
 
 using namespace std::chrono_literals;
 
+namespace {
+
+std::optional<std::string> variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == 0) return std::nullopt;
+    return std::string(value);
+}
+
+std::string parentOf(const std::string& path) { return path.substr(0, path.find_last_of('/')); }
+
+// The service's command line without its options; a first word without a
+// '/' is looked up in PATH.
+std::vector<std::string> serviceCommand() {
+    const auto command = variable("IVELCARD_BRIDGE_COMMAND");
+    if (!command) {
+        return {testsupport::binDir() + "/ivelcard", "--module", testsupport::binDir() + "/libivelcard.so", "serve"};
+    }
+    std::istringstream words(*command);
+    std::vector<std::string> argv{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    if (!argv.empty() && argv[0].find('/') == std::string::npos) {
+        std::istringstream path(variable("PATH").value_or(""));
+        for (std::string directory; std::getline(path, directory, ':');) {
+            if (!directory.empty() && ::access((directory + "/" + argv[0]).c_str(), X_OK) == 0) {
+                argv[0] = directory + "/" + argv[0];
+                break;
+            }
+        }
+    }
+    return argv;
+}
+
+}  // namespace
+
+std::string said(const std::string& output) {
+    std::istringstream lines(output);
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("ivelcard", 0) == 0) kept += line + "\n";
+    }
+    return kept;
+}
+
 Service::Service(const std::vector<std::string>& extraArgs, const std::map<std::string, std::string>& environment,
                  const std::string& logPath) {
-    std::vector<std::string> argv = {testsupport::binDir() + "/ivelcard", "--module",
-                                     testsupport::binDir() + "/libivelcard.so", "serve"};
-    if (const char* command = std::getenv("IVELCARD_BRIDGE_COMMAND"); command != nullptr && *command != 0) {
-        std::istringstream words(command);
-        argv.assign(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>());
-    }
+    std::vector<std::string> argv = serviceCommand();
     argv.insert(argv.end(), {"--port", "0"});
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     // A service started before in the same test wrote to the same log.
@@ -39,7 +78,7 @@ Service::Service(const std::vector<std::string>& extraArgs, const std::map<std::
         std::vector<char*> args;
         for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
         args.push_back(nullptr);
-        ::execvp(args[0], args.data());
+        ::execv(args[0], args.data());
         ::_exit(127);
     }
     const std::regex serving(R"(serving on http://127\.0\.0\.1:(\d+)/)");
@@ -62,15 +101,19 @@ Service::Service(const std::vector<std::string>& extraArgs, const std::map<std::
 }
 
 void Service::signal(int number) const {
-    if (pid_ > 0) ::kill(pid_, number);
+    if (pid_ < 0) return;
+    // Another service hears SIGTERM and SIGINT as its stop command.
+    if (const auto stop = variable("IVELCARD_BRIDGE_STOP")) {
+        if ((number == SIGTERM || number == SIGINT) && std::system(stop->c_str()) != 0) {
+            ADD_FAILURE() << "the stop command failed: " << *stop;
+        }
+        return;
+    }
+    ::kill(pid_, number);
 }
 
 int Service::terminate() {
-    if (const char* stop = std::getenv("IVELCARD_BRIDGE_STOP"); stop != nullptr && *stop != 0) {
-        if (pid_ >= 0 && std::system(stop) != 0) ADD_FAILURE() << "the stop command failed: " << stop;
-    } else {
-        signal(SIGTERM);
-    }
+    signal(SIGTERM);
     return wait();
 }
 
@@ -96,9 +139,49 @@ void Bridge::describeReader(const std::string& json) {
     described_ = true;
 }
 
-void Bridge::writeConfig(const std::string& json) {
-    ::mkdir((config_ / "ivelcard").c_str(), 0700);
-    testsupport::writeFile(config_ / "ivelcard/bridge.json", json);
+bool Bridge::ownService() { return !variable("IVELCARD_BRIDGE_COMMAND"); }
+
+std::string Bridge::userConfigFile() const {
+    if (auto directory = variable("IVELCARD_BRIDGE_USER_CONFIG"); directory && !ownService()) {
+        return *directory + "\\bridge.json";
+    }
+    return config_ / "ivelcard/bridge.json";
+}
+
+std::string Bridge::machineConfigFile() const {
+    if (auto directory = variable("IVELCARD_BRIDGE_MACHINE_CONFIG"); directory && !ownService()) {
+        return *directory + "\\bridge.json";
+    }
+    return system_ / "etc/ivelcard/bridge.json";
+}
+
+std::string Bridge::local(const std::string& named) const {
+    // "C:\a\b" is $IVELCARD_BRIDGE_DRIVE_C/a/b.
+    const auto drive = variable("IVELCARD_BRIDGE_DRIVE_C");
+    if (!drive || named.size() < 3 || named.compare(0, 3, "C:\\") != 0) return named;
+    std::string path = *drive + named.substr(2);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+}
+
+std::string Bridge::modulePath() const {
+    if (auto module = variable("IVELCARD_BRIDGE_MODULE"); module && !ownService()) return *module;
+    return testsupport::binDir() + "/libivelcard.so";
+}
+
+void Bridge::writeConfigFile(const std::string& named, const std::string& json) {
+    const std::string path = local(named);
+    std::filesystem::create_directories(parentOf(path));
+    // Written beside and renamed into place: the service reads it once a
+    // second and never sees it half written.
+    testsupport::writeFile(path + ".new", json);
+    std::rename((path + ".new").c_str(), path.c_str());
+}
+
+void Bridge::removeConfigs() const {
+    if (ownService()) return;
+    std::remove(local(userConfigFile()).c_str());
+    std::remove(local(machineConfigFile()).c_str());
 }
 
 std::map<std::string, std::string> Bridge::environment() const {
@@ -116,7 +199,7 @@ void Bridge::start(const std::vector<std::string>& extraArgs) {
     // A service under another command line may look at the reader once as it
     // starts (the Windows bridge does, for its icon): those calls are not the
     // test's, so the call log starts after them.
-    if (const char* command = std::getenv("IVELCARD_BRIDGE_COMMAND"); command != nullptr && *command != 0) {
+    if (!ownService()) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         while (std::chrono::steady_clock::now() < deadline) {
             const auto calls = callLog();
@@ -125,6 +208,14 @@ void Bridge::start(const std::vector<std::string>& extraArgs) {
         }
         testsupport::writeFile(scratch_ / "calls.log", "");
     }
+}
+
+testsupport::ProcessResult Bridge::failedStart(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = serviceCommand();
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::map<std::string, std::optional<std::string>> env;
+    for (const auto& [name, value] : environment()) env[name] = value;
+    return testsupport::runProcess(argv, env);
 }
 
 bool Bridge::logShows(const std::string& text) const {

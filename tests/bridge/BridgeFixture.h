@@ -6,7 +6,11 @@
 // $IVELCARD_BRIDGE_COMMAND replaces `ivelcard --module ... serve` by another
 // command line (words separated by spaces; the service's options follow it),
 // for instance the Windows bridge under Wine; $IVELCARD_BRIDGE_STOP is then
-// the command that stops it the way SIGTERM stops `ivelcard serve`.
+// the command that stops it the way SIGTERM (or SIGINT) stops `ivelcard
+// serve`. Such a service reads its allow-lists where its system keeps them:
+// $IVELCARD_BRIDGE_USER_CONFIG and $IVELCARD_BRIDGE_MACHINE_CONFIG are those
+// directories as the service names them ("C:\..."), below the directory
+// $IVELCARD_BRIDGE_DRIVE_C here; $IVELCARD_BRIDGE_MODULE names its module.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -72,15 +76,35 @@ private:
 
 class Bridge : public ::testing::Test {
 protected:
-    void TearDown() override { service_.reset(); }
+    void SetUp() override { removeConfigs(); }
+    void TearDown() override {
+        service_.reset();
+        removeConfigs();
+    }
+
+    // Whether the service is `ivelcard serve` of this build (not one under
+    // $IVELCARD_BRIDGE_COMMAND): POSIX signals, file modes and the host's
+    // own files apply to it alone.
+    static bool ownService();
 
     // The sample card unless describeReader() was called.
     void describeReader(const std::string& json);
-    void writeConfig(const std::string& json);
+    // The user's and the machine-wide allow-list as the service names them,
+    // and the file of such a name here.
+    std::string userConfigFile() const;
+    std::string machineConfigFile() const;
+    std::string local(const std::string& named) const;
+    void writeConfig(const std::string& json) { writeConfigFile(userConfigFile(), json); }
+    void writeMachineConfig(const std::string& json) { writeConfigFile(machineConfigFile(), json); }
+    // The module's path as /v1/info names it.
+    std::string modulePath() const;
     void start(const std::vector<std::string>& extraArgs = {});
     std::map<std::string, std::string> environment() const;
     std::vector<std::string> callLog() const;
     std::string serviceLog() const { return testsupport::readFile(scratch_ / "serve.log"); }
+    // The service run with `args` (not --port 0 by itself) until it ends, as
+    // when its start fails.
+    testsupport::ProcessResult failedStart(const std::vector<std::string>& args) const;
     // Whether the service's log comes to hold `text` within 10 s.
     bool logShows(const std::string& text) const;
     // `ivelcard ARGS...` in the same environment (its own reader log).
@@ -107,6 +131,12 @@ protected:
     testsupport::TempDir system_;
     std::optional<Service> service_;
     bool described_ = false;
+
+private:
+    void writeConfigFile(const std::string& named, const std::string& json);
+    // Another service's allow-lists lie outside the test's directories: none
+    // is left from one test to the next.
+    void removeConfigs() const;
 };
 
 // A WebSocket client of /v1/events.
@@ -128,6 +158,10 @@ private:
     bool reading_ = false;
     beast::error_code result_;
 };
+
+// The lines of `output` that the service said ("ivelcard..."), without those
+// of the program around it (the Windows bridge's own log lines).
+std::string said(const std::string& output);
 
 // The status of a refused handshake, 101 when it is accepted.
 int handshakeStatus(unsigned short port, const std::string& origin);

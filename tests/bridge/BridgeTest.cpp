@@ -31,6 +31,12 @@ constexpr const char* kJson = "application/json; charset=utf-8";
 
 std::string refusal(const std::string& error) { return "{\"error\":\"" + error + "\","; }
 
+// `text` as a JSON string's content (paths of Windows hold backslashes).
+std::string jsonText(std::string text) {
+    for (std::size_t at = 0; (at = text.find('\\', at)) != std::string::npos; at += 2) text.insert(at, 1, '\\');
+    return text;
+}
+
 TEST_F(Bridge, CallsAnswerExactlyWhatTheCommandLineHostPrints) {
     start();
     const auto expected = hostDocuments({"getStatus", "connect", "getSAMID", "readCert", "disconnect", "readCert"});
@@ -64,8 +70,7 @@ TEST_F(Bridge, InfoNamesTheModuleAndTheAllowedOrigins) {
     EXPECT_EQ(info.body, "{\"allowOrigins\":[\"http://127.0.0.1:" + port + "\",\"http://localhost:" + port +
                              "\",\"http://[::1]:" + port +
                              "\",\"http://localhost:9000\",\"https://desk.example.org\"],\"module\":\"" +
-                             testsupport::binDir() +
-                             "/libivelcard.so\",\"progId\":\"IVELCARD.QVCtrl.1\",\"service\":\"ivelcard-bridge\","
+                             jsonText(modulePath()) + "\",\"progId\":\"IVELCARD.QVCtrl.1\",\"service\":\"ivelcard-bridge\","
                              "\"version\":\"2.0.2.2\",\"virtualReader\":true}");
     // The module's path (it may hold a home directory) only for the
     // service's own pages and programs without Origin.
@@ -382,15 +387,9 @@ TEST_F(Bridge, AConfigurationThatIsNotStrictJsonStopsTheStart) {
     for (const std::string& config : {std::string(1000, '[') + std::string(1000, ']'),
                                       std::string(R"({"allowOrigins": []} // note)")}) {
         writeConfig(config);
-        std::map<std::string, std::optional<std::string>> env = {{"XDG_CONFIG_HOME", config_.path()},
-                                                             {"IVELCARD_SYSTEM_ROOT", system_.path()}};
-        const auto result = testsupport::runProcess(
-            {testsupport::binDir() + "/ivelcard", "--module", testsupport::binDir() + "/libivelcard.so", "serve",
-             "--port", "0"},
-            env);
+        const auto result = failedStart({"--port", "0"});
         EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.err, "ivelcard serve: " + (config_ / "ivelcard/bridge.json") +
-                                  " is not a JSON object\n");
+        EXPECT_EQ(said(result.err), "ivelcard serve: " + userConfigFile() + " is not a JSON object\n");
     }
 }
 
@@ -398,14 +397,9 @@ TEST_F(Bridge, APortInUseIsAnErrorNotAFallback) {
     asio::io_context ioc;
     tcp::acceptor taken(ioc, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
     const std::string port = std::to_string(taken.local_endpoint().port());
-    std::map<std::string, std::optional<std::string>> env = {{"XDG_CONFIG_HOME", config_.path()},
-                                                             {"IVELCARD_SYSTEM_ROOT", system_.path()}};
-    const auto result = testsupport::runProcess(
-        {testsupport::binDir() + "/ivelcard", "--module", testsupport::binDir() + "/libivelcard.so", "serve", "--port",
-         port},
-        env);
+    const auto result = failedStart({"--port", port});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.err, "ivelcard: port " + port + " is in use on 127.0.0.1\n");
+    EXPECT_EQ(said(result.err), "ivelcard: port " + port + " is in use on 127.0.0.1\n");
 }
 
 // A raw HTTP/1.1 exchange from a client run as nobody (uid 65534): what the
@@ -448,12 +442,10 @@ TEST_F(Bridge, OnlyTheUserWhoRunsTheServiceIsServed) {
 }
 
 TEST_F(Bridge, BothAllowListFilesAreReadAgainWhenTheyChangeAndTheLastGoodListStays) {
-    const std::string userFile = config_ / "ivelcard/bridge.json";
-    const std::string machineFile = system_ / "etc/ivelcard/bridge.json";
+    const std::string userFile = userConfigFile();
+    const std::string machineFile = machineConfigFile();
     writeConfig(R"({"allowOrigins": ["http://localhost:9000"]})");
-    ASSERT_EQ(::mkdir((system_ / "etc").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((system_ / "etc/ivelcard").c_str(), 0755), 0);
-    testsupport::writeFile(machineFile, R"({"allowOrigins": ["http://desk.example.test"]})");
+    writeMachineConfig(R"({"allowOrigins": ["http://desk.example.test"]})");
     start();
     // A plain-http page of another computer is allowed, with a warning.
     EXPECT_TRUE(logShows("ivelcard serve: warning: http://desk.example.test (in " + machineFile +
@@ -466,7 +458,7 @@ TEST_F(Bridge, BothAllowListFilesAreReadAgainWhenTheyChangeAndTheLastGoodListSta
     EXPECT_EQ(refused.status, 403);
     const std::string reason =
         "this page's origin is not on the service's allow-list; to allow it, an administrator runs 'ivelcard "
-        "allow-origin http://127.0.0.1:9000' (it writes " + machineFile +
+        "allow-origin http://127.0.0.1:9000' (it writes " + jsonText(machineFile) +
         "), or the desk's user adds it to \\\"allowOrigins\\\" in bridge.json in the user's configuration directory; "
         "http://localhost:9000 is allowed, but localhost and 127.0.0.1 are different origins to a browser";
     EXPECT_EQ(refused.body, R"({"error":"origin-not-allowed","reason":")" + reason + "\"}");
@@ -483,7 +475,7 @@ TEST_F(Bridge, BothAllowListFilesAreReadAgainWhenTheyChangeAndTheLastGoodListSta
         return true;
     };
     writeConfig(R"({"allowOrigins": ["http://127.0.0.1:9000"]})");
-    EXPECT_TRUE(allowedWithin("http://127.0.0.1:9000", 200));
+    EXPECT_TRUE(allowedWithin("http://127.0.0.1:9000", 200)) << serviceLog();
     EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "http://localhost:9000"}}).status, 403);
 
     // A file that turns invalid keeps its last good list, and the log says why.
@@ -493,22 +485,29 @@ TEST_F(Bridge, BothAllowListFilesAreReadAgainWhenTheyChangeAndTheLastGoodListSta
     EXPECT_TRUE(logShows("ivelcard serve: " + userFile +
                          ": unknown key \"allowedOrigins\"; the only key is \"allowOrigins\"; its last "
                          "good list stays in force\n")) << serviceLog();
-    ASSERT_EQ(::chmod(userFile.c_str(), 0666), 0);
-    writeConfig(R"({"allowOrigins": ["http://localhost:9000"]})");
-    std::this_thread::sleep_for(1100ms);
-    EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "http://localhost:9000"}}).status, 403);
-    EXPECT_TRUE(logShows("ivelcard serve: " + userFile +
-                         " is not used: it is writable by others (mode 0666); only its owner and the "
-                         "administrators may change it; its last good list stays in force\n")) << serviceLog();
-
-    // SIGHUP reads both files at once.
-    ASSERT_EQ(::chmod(userFile.c_str(), 0644), 0);
-    testsupport::writeFile(machineFile, R"({"allowOrigins": []})");
-    ::kill(service_->pid(), SIGHUP);
+    // File modes and SIGHUP are POSIX's: another system's service sees both
+    // files changed at its next look.
+    if (ownService()) {
+        ASSERT_EQ(::chmod(userFile.c_str(), 0666), 0);
+        testsupport::writeFile(userFile, R"({"allowOrigins": ["http://localhost:9000"]})");
+        std::this_thread::sleep_for(1100ms);
+        EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "http://localhost:9000"}}).status, 403);
+        EXPECT_TRUE(logShows("ivelcard serve: " + userFile +
+                             " is not used: it is writable by others (mode 0666); only its owner and the "
+                             "administrators may change it; its last good list stays in force\n")) << serviceLog();
+        ASSERT_EQ(::chmod(userFile.c_str(), 0644), 0);
+        // SIGHUP reads both files at once.
+        testsupport::writeFile(machineFile, R"({"allowOrigins": []})");
+        ::kill(service_->pid(), SIGHUP);
+        EXPECT_TRUE(logShows("ivelcard serve: SIGHUP: reading the allow-list again\n")) << serviceLog();
+    } else {
+        writeConfig(R"({"allowOrigins": ["http://localhost:9000"]})");
+        writeMachineConfig(R"({"allowOrigins": []})");
+    }
     EXPECT_TRUE(allowedWithin("http://localhost:9000", 200));
     EXPECT_EQ(post("/v1/call/getStatus", {{"Origin", "http://desk.example.test"}}).status, 403);
-    EXPECT_TRUE(logShows("ivelcard serve: SIGHUP: reading the allow-list again\n")) << serviceLog();
     EXPECT_EQ(service_->terminate(), 0);
+    if (!ownService()) return;
 
     // At start a file others may change is left out, saying why.
     testsupport::writeFile(machineFile, R"({"allowOrigins": ["https://desk.example.org"]})");
@@ -521,6 +520,7 @@ TEST_F(Bridge, BothAllowListFilesAreReadAgainWhenTheyChangeAndTheLastGoodListSta
 }
 
 TEST_F(Bridge, AllowOriginWritesTheMachineListAndExactlyThePolicyFilesAndTakesThemAway) {
+    if (!ownService()) GTEST_SKIP() << "the Linux host's files; the Windows host writes the registry";
     const std::string otherPolicy = system_ / "etc/chromium/policies/managed/other.json";
     ASSERT_EQ(::system(("mkdir -p " + system_ / "etc/chromium/policies/managed").c_str()), 0);
     testsupport::writeFile(otherPolicy, R"({"HomepageLocation": "https://intranet.example"})");

@@ -2,8 +2,11 @@
 // what the allow-list files may hold.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "bridge/AllowList.h"
 #include "bridge/Policy.h"
+#include "support/TestSupport.h"
 
 namespace bridge {
 namespace {
@@ -87,6 +90,21 @@ TEST(AllowList, OnlyAStrictObjectWithItsOneKeyAndRealOrigins) {
     // What allow-origin writes reads back.
     const std::vector<std::string> origins = {"https://desk.example.org", "http://[::1]:9000"};
     EXPECT_EQ(parseAllowList(allowListText(origins), "b.json", error), origins);
+}
+
+TEST(AllowList, AnEditOfTheSameSizeAndTimeIsSeen) {
+    // A file system (or C runtime) whose times step by whole seconds gives
+    // both versions the same time.
+    testsupport::TempDir directory;
+    const std::string path = directory / "bridge.json";
+    testsupport::writeFile(path, R"({"allowOrigins": ["http://localhost:9000"]})");
+    const auto time = std::filesystem::last_write_time(path);
+    AllowListFiles files({path}, [](const std::string&) {});
+    ASSERT_TRUE(files.load());
+    testsupport::writeFile(path, R"({"allowOrigins": ["http://127.0.0.1:9000"]})");
+    std::filesystem::last_write_time(path, time);
+    EXPECT_TRUE(files.refresh(false));
+    EXPECT_EQ(files.origins(), std::vector<std::string>{"http://127.0.0.1:9000"});
 }
 
 TEST(AllowList, PlainHttpPagesOfOtherComputersAreInsecure) {

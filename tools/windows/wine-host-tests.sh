@@ -122,18 +122,16 @@ wait_serving() {  # wait_serving <port>: up to 30 s
 }
 
 echo "== Bridge protocol tests against ivelcard-bridge.exe"
-# Left to the Linux service for now: its module path in /v1/info, timing
-# bounds that Wine's sockets miss under load (idle connections, the full
-# queue, the lock-out, the reader-state pace), POSIX signals, and the
-# allow-list files, which the tests write where Linux reads them
-# (XDG_CONFIG_HOME, IVELCARD_SYSTEM_ROOT) rather than under %APPDATA% and
-# %PROGRAMDATA%.
-linux_only='*InfoNamesTheModule*:*TwoHundredIdleConnections*:*AFullQueueAnswers503*:*NoLocalProgramLocksTheDeskOut*'
-linux_only+=':*WatchingTellsTheReadersState*:*ASecondSignal*:*ForeignOriginsAreRefusedAndAllowedOnesGetCors*'
-linux_only+=':*BothAllowListFiles*:*AllowOriginWrites*:*WebSocketHandshakesAreTheServicesOwn*'
+# The tests write the allow-lists where the Windows bridge reads them, in this
+# prefix's %APPDATA% and %ProgramData%, and stop it with WM_CLOSE where they
+# signal the Linux service. Left to the Linux service: file modes, SIGHUP and
+# the host's own allow-origin files, which those tests check beside the rest.
+windows_directory() { wine cmd /c "echo %$1%\\Ivelcard" 2>/dev/null | tr -d '\r'; }
 if IVELCARD_BRIDGE_COMMAND="wine $bridge" IVELCARD_BRIDGE_STOP="$stop_bridge" \
-    "$linux/bin/bridge_tests" --gtest_brief=1 \
-    --gtest_filter="-$linux_only" >"$scratch/bridge-tests.log" 2>&1; then
+    IVELCARD_BRIDGE_DRIVE_C="$WINEPREFIX/drive_c" IVELCARD_BRIDGE_MODULE="$module" \
+    IVELCARD_BRIDGE_USER_CONFIG="$(windows_directory APPDATA)" \
+    IVELCARD_BRIDGE_MACHINE_CONFIG="$(windows_directory ProgramData)" \
+    "$linux/bin/bridge_tests" --gtest_brief=1 >"$scratch/bridge-tests.log" 2>&1; then
   pass "bridge protocol tests: $(grep -F '[  PASSED  ]' "$scratch/bridge-tests.log")"
 else
   fail "bridge protocol tests:"; grep -E '^\[  FAILED  \]|Failure' "$scratch/bridge-tests.log" | head -20
