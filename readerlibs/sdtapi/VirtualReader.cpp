@@ -136,7 +136,8 @@ Reader& call(const char* name, Ints... arguments) {
     LoadedReader& state = loaded();
     Reader& r = state.reader;
     if (!state.logPath.empty()) {
-        if (std::FILE* log = std::fopen(state.logPath.c_str(), "a")) {
+        // Binary: the same lines ('\n' alone) on every system.
+        if (std::FILE* log = std::fopen(state.logPath.c_str(), "ab")) {
             std::fputs(name, log);
             ((std::fprintf(log, " %d", arguments)), ...);
             std::fputc('\n', log);

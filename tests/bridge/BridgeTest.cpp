@@ -793,7 +793,8 @@ TEST_F(Bridge, WatchingTellsTheReadersStateAndSparesACardThatStays) {
     ASSERT_TRUE(again);
     EXPECT_THAT(*again, HasSubstr(R"(,"event":"card"})"));
     const auto calls = callLog();
-    EXPECT_NE(std::find(calls.begin() + static_cast<long>(unplugged), calls.end(), "SDT_ClosePort 1001"), calls.end());
+    EXPECT_NE(std::find(calls.begin() + static_cast<long>(unplugged), calls.end(), "SDT_ClosePort 1001"), calls.end())
+        << ::testing::PrintToString(calls) << " from " << unplugged;
 }
 
 }  // namespace
