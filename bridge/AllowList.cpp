@@ -18,6 +18,11 @@ namespace {
 
 constexpr const char* kAllowOriginsKey = "allowOrigins";
 
+// The file of a UTF-8 name (on Windows too; POSIX takes the bytes as they are).
+std::filesystem::path fileNamed(const std::string& path) {
+    return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(path.data()), path.size()));
+}
+
 // Files up to this size are compared by their bytes as well.
 constexpr std::uintmax_t kComparedBytes = 64 * 1024;
 
@@ -29,14 +34,15 @@ constexpr std::uintmax_t kComparedBytes = 64 * 1024;
 std::optional<std::string> signatureOf(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
+    const fs::path file = fileNamed(path);
+    const fs::file_status status = fs::status(file, ec);
     if (ec || !fs::exists(status)) return std::nullopt;
-    const auto size = fs::file_size(path, ec);
-    const auto time = fs::last_write_time(path, ec).time_since_epoch().count();
+    const auto size = fs::file_size(file, ec);
+    const auto time = fs::last_write_time(file, ec).time_since_epoch().count();
     std::string signature = std::to_string(size) + "/" + std::to_string(time) + "/" +
                             std::to_string(static_cast<unsigned>(status.permissions())) + "/";
     if (!ec && size <= kComparedBytes) {
-        std::ifstream in(path, std::ios::binary);
+        std::ifstream in(file, std::ios::binary);
         signature.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     return signature;
@@ -87,7 +93,7 @@ std::string allowListText(const std::vector<std::string>& origins) {
 
 FileState readAllowList(const std::string& path, std::vector<std::string>& origins, std::string& error) {
     origins.clear();
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(fileNamed(path), std::ios::binary);
     if (!in) return FileState::Missing;
     if (const std::string why = platform::othersMayChange(path); !why.empty()) {
         error = path + " is not used: it " + why + "; only its owner and the administrators may change it";

@@ -44,7 +44,8 @@ std::string systemPath(const std::string& absolute);
 
 // The machine-wide configuration directory, written by an administrator or
 // an installer: systemPath("/etc/ivelcard") (POSIX), "%PROGRAMDATA%\Ivelcard"
-// (Windows). No trailing separator; empty when the system names none.
+// (Windows). No trailing separator; empty when the system names none. This
+// and the user's directory are UTF-8 on Windows too.
 std::string machineConfigDirectory();
 
 // The user's configuration directory: "$XDG_CONFIG_HOME/ivelcard" when that

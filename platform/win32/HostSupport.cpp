@@ -1,5 +1,6 @@
 #include "platform/HostSupport.h"
 #include "platform/System.h"
+#include "platform/CodePage.h"
 
 #include "platform/win32/ComTypes.h"
 
@@ -21,11 +22,17 @@ std::string lastErrorText() { return systemErrorText(static_cast<int>(::GetLastE
 // from nothing.
 constexpr const char* kOwnerOnly = "D:P(A;;FA;;;OW)(A;;FA;;;SY)";
 
-// "%NAME%\Ivelcard", or empty when the variable is unset or empty.
-std::string ivelcardDirectoryIn(const char* variable) {
-    const auto base = environmentVariable(variable);
-    if (!base || base->empty()) return {};
-    std::string directory = *base;
+// "%NAME%\Ivelcard" in UTF-8, or empty when the variable is unset or empty.
+// (The ANSI value would lose a user name outside the code page and would
+// not be UTF-8, which the bridge's files, log and answers are.)
+std::string ivelcardDirectoryIn(const wchar_t* variable) {
+    const DWORD size = ::GetEnvironmentVariableW(variable, nullptr, 0);
+    if (size <= 1) return {};
+    std::wstring value(size, L'\0');
+    value.resize(::GetEnvironmentVariableW(variable, value.data(), size));
+    if (value.empty()) return {};
+    std::string directory =
+        utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(value.data()), value.size()));
     if (directory.back() != '\\' && directory.back() != '/') directory += '\\';
     return directory + "Ivelcard";
 }
@@ -90,8 +97,8 @@ std::optional<FileVersion> moduleFileVersion(const std::string& path) {
 
 std::string systemPath(const std::string& absolute) { return absolute; }
 
-std::string machineConfigDirectory() { return ivelcardDirectoryIn("PROGRAMDATA"); }
+std::string machineConfigDirectory() { return ivelcardDirectoryIn(L"PROGRAMDATA"); }
 
-std::string userConfigDirectory() { return ivelcardDirectoryIn("APPDATA"); }
+std::string userConfigDirectory() { return ivelcardDirectoryIn(L"APPDATA"); }
 
 }  // namespace platform

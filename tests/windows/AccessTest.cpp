@@ -1,7 +1,7 @@
 // The Windows side of who may call the bridge, under Wine: the browsers'
 // list policies in the registry (ours after the administrator's, only ours
-// taken away, empty lists and our record removed), and the user behind a
-// loopback connection found through the TCP table.
+// taken away, empty lists and our record removed), an allow-list in a user
+// directory named in Chinese, and the user behind a loopback connection.
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "bridge/AllowList.h"
 #include "platform/Access.h"
 #include "platform/BrowserPolicies.h"
+#include "platform/HostSupport.h"
 
 namespace {
 
@@ -100,6 +102,36 @@ TEST(BrowserPolicies, OursComeAfterTheAdministratorsAndOnlyOursGo) {
     EXPECT_FALSE(keyExists(L"SOFTWARE\\Policies\\Microsoft\\Edge"));
     EXPECT_FALSE(keyExists(L"SOFTWARE\\Ivelcard"));
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Google");
+}
+
+TEST(AllowList, AUserDirectoryNamedInChineseIsReadAndChecked) {
+    // %APPDATA% of a desk user named 张三: the directory is UTF-8 (not the
+    // ANSI code page's bytes), and the file in it is read and checked.
+    wchar_t temporary[MAX_PATH];
+    ASSERT_GT(::GetTempPathW(MAX_PATH, temporary), 0u);
+    const std::wstring appData = std::wstring(temporary) + L"\x5F20\x4E09";
+    ASSERT_TRUE(::CreateDirectoryW(appData.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"APPDATA", appData.c_str()));
+    const std::string directory = platform::userConfigDirectory();
+    ASSERT_GE(directory.size(), 16u);
+    EXPECT_EQ(directory.substr(directory.size() - 16), "\\\xE5\xBC\xA0\xE4\xB8\x89\\Ivelcard");
+    const std::wstring file = appData + L"\\Ivelcard\\bridge.json";
+    ASSERT_TRUE(::CreateDirectoryW((appData + L"\\Ivelcard").c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    const std::string text = R"({"allowOrigins": ["https://desk.example.org"]})";
+    HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    ::WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    ::CloseHandle(handle);
+
+    const std::string path = directory + "\\bridge.json";
+    bridge::AllowListFiles files({path}, [](const std::string& line) { ADD_FAILURE() << line; });
+    ASSERT_TRUE(files.load());
+    EXPECT_EQ(files.origins(), std::vector<std::string>{"https://desk.example.org"});
+    EXPECT_EQ(platform::othersMayChange(path), "");
+    ::DeleteFileW(file.c_str());
+    ::RemoveDirectoryW((appData + L"\\Ivelcard").c_str());
+    ::RemoveDirectoryW(appData.c_str());
 }
 
 TEST(PeerUser, ALoopbackConnectionOfThisProcessIsThisUsers) {

@@ -20,6 +20,7 @@
 #endif
 #include <windows.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <atomic>
 #include <cstdio>
@@ -33,7 +34,6 @@
 #include "bridge/Serve.h"
 #include "bridge/Server.h"
 #include "host/ControlHost.h"
-#include "platform/CodePage.h"
 #include "platform/System.h"
 
 namespace {
@@ -52,9 +52,20 @@ constexpr UINT kTrayEvent = WM_APP + 4;
 
 enum MenuCommand : UINT { kOpenDemo = 1, kOpenLog, kQuit };
 
-std::wstring wide(const std::string& text) {
-    const std::u16string utf16 = platform::utf8ToUtf16(text);
-    return std::wstring(utf16.begin(), utf16.end());
+// An environment variable's value, empty when it is unset. Wide: a user name
+// outside the ANSI code page stays whole.
+std::wstring environmentValue(const wchar_t* name) {
+    const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
+    if (size <= 1) return {};
+    std::wstring value(size, L'\0');
+    value.resize(::GetEnvironmentVariableW(name, value.data(), size));
+    return value;
+}
+
+std::wstring programPath() {
+    std::wstring path(32768, L'\0');
+    path.resize(::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return path;
 }
 
 // ------------------------------------------------------------------ the log
@@ -64,12 +75,14 @@ std::wstring wide(const std::string& text) {
 // standard error, which a program started from a console or a test has.
 class Log {
 public:
-    void open(const std::string& directory) {
-        if (directory.empty() || !platform::makeSureDirectoryPathExists(directory + "\\")) return;
-        path_ = directory + "\\bridge.log";
-        older_ = directory + "\\bridge.old.log";
+    void open(const std::wstring& directory) {
+        if (directory.empty()) return;
+        const int made = ::SHCreateDirectoryExW(nullptr, directory.c_str(), nullptr);
+        if (made != ERROR_SUCCESS && made != ERROR_ALREADY_EXISTS) return;
+        path_ = directory + L"\\bridge.log";
+        older_ = directory + L"\\bridge.old.log";
     }
-    const std::string& path() const { return path_; }
+    const std::wstring& path() const { return path_; }
 
     void write(std::string_view line) {
         std::lock_guard lock(mutex_);
@@ -83,11 +96,11 @@ public:
                       now.wHour, now.wMinute, now.wSecond);
         const std::string text = stamp + std::string(line) + "\r\n";
         WIN32_FILE_ATTRIBUTE_DATA data;
-        if (::GetFileAttributesExA(path_.c_str(), GetFileExInfoStandard, &data) &&
+        if (::GetFileAttributesExW(path_.c_str(), GetFileExInfoStandard, &data) &&
             ((std::uintmax_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) + text.size() > kLogLimit) {
-            ::MoveFileExA(path_.c_str(), older_.c_str(), MOVEFILE_REPLACE_EXISTING);
+            ::MoveFileExW(path_.c_str(), older_.c_str(), MOVEFILE_REPLACE_EXISTING);
         }
-        HANDLE file = ::CreateFileA(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        HANDLE file = ::CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) return;
         DWORD written = 0;
@@ -97,8 +110,8 @@ public:
 
 private:
     std::mutex mutex_;
-    std::string path_;
-    std::string older_;
+    std::wstring path_;
+    std::wstring older_;
 };
 
 Log theLog;
@@ -114,7 +127,7 @@ int installAutostart(bool install) {
     }
     LSTATUS status;
     if (install) {
-        const std::wstring command = L"\"" + wide(platform::executablePath()) + L"\"";
+        const std::wstring command = L"\"" + programPath() + L"\"";
         status = ::RegSetValueExW(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
                                   static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
     } else {
@@ -179,8 +192,8 @@ void updateIcon(HWND window, DWORD action) {
     if (action == NIM_DELETE) iconShown = false;
 }
 
-void openInShell(const std::string& target) {
-    ::ShellExecuteW(nullptr, L"open", wide(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+void openInShell(const std::wstring& target) {
+    ::ShellExecuteW(nullptr, L"open", target.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 void showMenu(HWND window) {
@@ -223,7 +236,7 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
         return 0;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
-        case kOpenDemo: openInShell("http://127.0.0.1:" + std::to_string(service.port) + "/demo/"); break;
+        case kOpenDemo: openInShell(L"http://127.0.0.1:" + std::to_wstring(service.port) + L"/demo/"); break;
         case kOpenLog: openInShell(theLog.path()); break;
         case kQuit: service.requestStop(); break;
         }
@@ -301,7 +314,7 @@ void startService(HWND window, const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     platform::reserveStandardOutput();
     std::vector<std::string> args(argv + 1, argv + argc);
-    theLog.open(platform::environmentVariable("LOCALAPPDATA").value_or("") + "\\Ivelcard");
+    if (const std::wstring local = environmentValue(L"LOCALAPPDATA"); !local.empty()) theLog.open(local + L"\\Ivelcard");
     if (args.size() == 1 && (args[0] == "--install-autostart" || args[0] == "--remove-autostart")) {
         return installAutostart(args[0] == "--install-autostart");
     }
