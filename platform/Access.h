@@ -29,11 +29,10 @@ PeerUser peerUser(const TcpEndpoint& local, const TcpEndpoint& peer, std::string
 
 // Prepares the socket `socket` (its native handle) to bind a listening port:
 // it may bind while earlier connections of the port wait out their close,
-// and no other socket may bind the port while it holds it, nor may it bind a
-// port another socket holds. POSIX: SO_REUSEADDR (which never lets two
-// listeners share a port). Windows: SO_EXCLUSIVEADDRUSE, and never
-// SO_REUSEADDR, which there would let it take over a port another program
-// listens on. The system's error code, 0 on success.
+// and it never binds a port another socket listens on. POSIX: SO_REUSEADDR
+// (which never lets two listeners share a port). Windows: the system's
+// default, never SO_REUSEADDR, which there would let it share a port
+// another program listens on. The system's error code, 0 on success.
 int prepareListeningSocket(std::uintptr_t socket);
 
 // Why someone other than the file's owner and the system's administrators may

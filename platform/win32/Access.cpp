@@ -321,12 +321,13 @@ PeerUser peerUser(const TcpEndpoint& local, const TcpEndpoint& peer, std::string
     return ::EqualSid(sidOf(theirs), sidOf(ours)) ? PeerUser::Same : PeerUser::Other;
 }
 
-int prepareListeningSocket(std::uintptr_t socket) {
-    BOOL on = TRUE;
-    return ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
-                        sizeof on) == 0
-               ? 0
-               : ::WSAGetLastError();
+int prepareListeningSocket(std::uintptr_t) {
+    // Neither option: SO_REUSEADDR would let it bind a port another program
+    // listens on, and SO_EXCLUSIVEADDRUSE would keep the port from a restarted
+    // service while the connections of the one before wait out their close.
+    // Without them a bound port is refused to others, and Windows lets a
+    // listener bind a port whose only connections are closing.
+    return 0;
 }
 
 std::string othersMayChange(const std::string& path) {
