@@ -70,11 +70,14 @@ std::wstring programPath() {
 
 // ------------------------------------------------------------------ the log
 
-// Appends lines to the log file; when it would grow past kLogLimit it
+// Appends lines to the log file, kept open (opening it for each line cost
+// more than answering most requests); when it would grow past kLogLimit it
 // becomes bridge.old.log and a new one is started. The lines also go to
 // standard error, which a program started from a console or a test has.
 class Log {
 public:
+    ~Log() { close(); }
+
     void open(const std::wstring& directory) {
         if (directory.empty()) return;
         const int made = ::SHCreateDirectoryExW(nullptr, directory.c_str(), nullptr);
@@ -95,23 +98,41 @@ public:
         std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u ", now.wYear, now.wMonth, now.wDay,
                       now.wHour, now.wMinute, now.wSecond);
         const std::string text = stamp + std::string(line) + "\r\n";
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (::GetFileAttributesExW(path_.c_str(), GetFileExInfoStandard, &data) &&
-            ((std::uintmax_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) + text.size() > kLogLimit) {
+        if (file_ == INVALID_HANDLE_VALUE) reopen();
+        if (file_ != INVALID_HANDLE_VALUE && size_ > 0 && size_ + text.size() > kLogLimit) {
+            close();
             ::MoveFileExW(path_.c_str(), older_.c_str(), MOVEFILE_REPLACE_EXISTING);
+            reopen();
         }
-        HANDLE file = ::CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) return;
+        if (file_ == INVALID_HANDLE_VALUE) return;
         DWORD written = 0;
-        ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-        ::CloseHandle(file);
+        if (::WriteFile(file_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+            size_ += written;
+        } else {
+            close();  // opened again for the next line
+        }
     }
 
 private:
+    void reopen() {
+        // Appends only; others may read it, and the second start of the
+        // bridge may add its line.
+        file_ = ::CreateFileW(path_.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        LARGE_INTEGER size{};
+        size_ = file_ != INVALID_HANDLE_VALUE && ::GetFileSizeEx(file_, &size) ? static_cast<std::uintmax_t>(size.QuadPart)
+                                                                               : 0;
+    }
+    void close() {
+        if (file_ != INVALID_HANDLE_VALUE) ::CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+    }
+
     std::mutex mutex_;
     std::wstring path_;
     std::wstring older_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    std::uintmax_t size_ = 0;
 };
 
 Log theLog;

@@ -151,8 +151,15 @@ else
   fail "browser tests: web/node_modules or chromium missing (./build.sh test installs them)"
 fi
 
-echo "== One bridge per session, autostart, WM_CLOSE"
+echo "== One bridge per session, its log, autostart, WM_CLOSE"
 port=24019
+# A log a few lines short of its 1 MiB: the bridge's lines go on in a new one.
+logs=$(wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')
+logs=$WINEPREFIX/drive_c/${logs#C:\\}/Ivelcard
+logs=${logs//\\//}
+mkdir -p "$logs"
+rm -f "$logs/bridge.old.log"
+python3 -c "import sys; open(sys.argv[1], 'w').write('earlier line\r\n' * 74896)" "$logs/bridge.log"
 wine "$bridge" --port $port >"$scratch/first.log" 2>&1 &
 first=$!
 if wait_serving $port; then pass "the bridge serves on $port"; else fail "the bridge did not start: $(cat "$scratch/first.log")"; fi
@@ -166,6 +173,13 @@ wait "$first"
 code=$?
 [ "$code" = 0 ] && pass "WM_CLOSE: the bridge exits 0" || fail "WM_CLOSE: the bridge exits $code"
 port_free $port && pass "WM_CLOSE: port $port is free" || fail "WM_CLOSE: port $port still taken"
+if [ "$(head -c 12 "$logs/bridge.old.log" 2>/dev/null)" = "earlier line" ] &&
+   [ "$(stat -c %s "$logs/bridge.log")" -lt 4096 ] && grep -qF "serving on http://127.0.0.1:$port/" "$logs/bridge.log" &&
+   grep -qF "already running in this session" "$logs/bridge.log" && grep -qF "stopped with status 0" "$logs/bridge.log"; then
+  pass "the log: 1 MiB kept as bridge.old.log, both bridges' lines in the new bridge.log"
+else
+  fail "the log: $(ls -l "$logs"; tail -5 "$logs/bridge.log")"
+fi
 
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 wine "$bridge" --install-autostart
