@@ -37,13 +37,20 @@ constexpr int kUsageError = 64;
 constexpr int kConfigError = 1;
 constexpr unsigned short kDefaultPort = 24010;
 
+// What serve has to say: the program's log when it keeps one (the Windows
+// bridge has no console), else standard error.
+AllowListFiles::Say sayer(const std::function<void(std::string_view)>& log) {
+    return [log](const std::string& line) {
+        const std::string text = "ivelcard serve: " + line;
+        if (log) return log(text);
+        std::fprintf(stderr, "%s\n", text.c_str());
+    };
+}
+
 // A program with a log of its own (and no console) logs the message alone.
 int usageError(const std::function<void(std::string_view)>& log, const std::string& message) {
-    if (log) {
-        log("ivelcard serve: " + message);
-    } else {
-        std::fprintf(stderr, "ivelcard serve: %s\n\nusage:\n%s", message.c_str(), kServeUsage);
-    }
+    sayer(log)(message);
+    if (!log) std::fprintf(stderr, "\nusage:\n%s", kServeUsage);
     return kUsageError;
 }
 
@@ -56,16 +63,6 @@ std::string shownPath(const std::string& path) {
         return "~" + path.substr(home->size());
     }
     return "bridge.json in the user's configuration directory";
-}
-
-// What serve has to say: the program's log when it keeps one (the Windows
-// bridge has no console), else standard error.
-AllowListFiles::Say sayer(const std::function<void(std::string_view)>& log) {
-    return [log](const std::string& line) {
-        const std::string text = "ivelcard serve: " + line;
-        if (log) return log(text);
-        std::fprintf(stderr, "%s\n", text.c_str());
-    };
 }
 
 // Looks at the allow-list files once a second, and at once when asked (on

@@ -54,4 +54,8 @@ std::string machineConfigDirectory();
 // No trailing separator; empty when there is none.
 std::string userConfigDirectory();
 
+// Where a program without a console keeps its log: "%LOCALAPPDATA%\Ivelcard"
+// (Windows, UTF-8); empty on POSIX, whose services log to standard error.
+std::string logDirectory();
+
 }  // namespace platform

@@ -39,15 +39,12 @@ cp "$here/THIRD-PARTY-NOTICES.md" "$stage/"
 cp "$here/packaging/bridge.json" "$stage/"
 
 echo "== The module's own registration, in a fresh Wine prefix"
-export WINEPREFIX=$packages/wine-registration WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
 # The desks' code page (936): the type library's Chinese description is
 # registered through it, as in the tests.
-if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf-\?8'; then
-  export LOCPATH=$out/locale
-  [ -d "$LOCPATH/zh_CN.UTF-8" ] || { mkdir -p "$LOCPATH"; localedef -i zh_CN -f UTF-8 "$LOCPATH/zh_CN.UTF-8"; }
-fi
-export LC_ALL=zh_CN.UTF-8
+# shellcheck source=../../tools/windows/wine-common.sh
+. "$here/tools/windows/wine-common.sh"
+export WINEPREFIX=$packages/wine-registration
+wine_environment "$out"
 wineboot -i >/dev/null 2>&1
 wineserver -w
 mkdir -p "$WINEPREFIX/drive_c/Program Files/Ivelcard"

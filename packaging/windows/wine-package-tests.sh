@@ -27,17 +27,9 @@ page='{1D86AF72-1DBA-497B-845B-F18F5F982D56}'
 libid='{149AC0AB-F3F1-402A-B3B3-B49562250391}'
 installdir='C:\Program Files\Ivelcard'
 
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf-\?8'; then
-  export LOCPATH=$out/locale
-  [ -d "$LOCPATH/zh_CN.UTF-8" ] || { mkdir -p "$LOCPATH"; localedef -i zh_CN -f UTF-8 "$LOCPATH/zh_CN.UTF-8"; }
-fi
-export LC_ALL=zh_CN.UTF-8
-
-failures=0
-pass() { echo "PASS: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# shellcheck source=../../tools/windows/wine-common.sh
+. "$here/tools/windows/wine-common.sh"
+wine_environment "$out"
 regdiff() { python3 "$here/packaging/windows/regdiff.py" "$@"; }
 query() { wine reg query "$@" 2>/dev/null | tr -d '\r'; }
 has_value() {  # has_value <key> <value name or ""> <expected text>

@@ -103,4 +103,6 @@ std::string userConfigDirectory() {
     return {};
 }
 
+std::string logDirectory() { return {}; }
+
 }  // namespace platform

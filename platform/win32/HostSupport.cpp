@@ -101,4 +101,6 @@ std::string machineConfigDirectory() { return ivelcardDirectoryIn(L"PROGRAMDATA"
 
 std::string userConfigDirectory() { return ivelcardDirectoryIn(L"APPDATA"); }
 
+std::string logDirectory() { return ivelcardDirectoryIn(L"LOCALAPPDATA"); }
+
 }  // namespace platform

@@ -34,6 +34,8 @@
 #include "bridge/Serve.h"
 #include "bridge/Server.h"
 #include "host/ControlHost.h"
+#include "platform/CodePage.h"
+#include "platform/HostSupport.h"
 #include "platform/System.h"
 
 namespace {
@@ -52,14 +54,9 @@ constexpr UINT kTrayEvent = WM_APP + 4;
 
 enum MenuCommand : UINT { kOpenDemo = 1, kOpenLog, kQuit };
 
-// An environment variable's value, empty when it is unset. Wide: a user name
-// outside the ANSI code page stays whole.
-std::wstring environmentValue(const wchar_t* name) {
-    const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
-    if (size <= 1) return {};
-    std::wstring value(size, L'\0');
-    value.resize(::GetEnvironmentVariableW(name, value.data(), size));
-    return value;
+std::wstring wide(const std::string& text) {
+    const std::u16string utf16 = platform::utf8ToUtf16(text);
+    return std::wstring(utf16.begin(), utf16.end());
 }
 
 std::wstring programPath() {
@@ -335,7 +332,7 @@ void startService(HWND window, const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     platform::reserveStandardOutput();
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (const std::wstring local = environmentValue(L"LOCALAPPDATA"); !local.empty()) theLog.open(local + L"\\Ivelcard");
+    theLog.open(wide(platform::logDirectory()));
     if (args.size() == 1 && (args[0] == "--install-autostart" || args[0] == "--remove-autostart")) {
         return installAutostart(args[0] == "--install-autostart");
     }

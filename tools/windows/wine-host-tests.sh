@@ -24,10 +24,8 @@ scratch=$out/wine-test-output/hosts
 rm -rf "$scratch"
 mkdir -p "$scratch"
 
-failures=0
-pass() { echo "PASS: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-winpath() { echo "Z:${1//\//\\}"; }
+# shellcheck source=wine-common.sh
+. "$here/tools/windows/wine-common.sh"
 module=$(winpath "$bin/ivelcard.ocx")
 operations=(connect getStatus getSAMID readCert disconnect)
 
@@ -121,12 +119,16 @@ wait_serving() {  # wait_serving <port>: up to 30 s
   return 1
 }
 
+# windows_directory NAME: "%NAME%\Ivelcard" as Windows names it (C:\...);
+# in_prefix WINDOWS_PATH: that path's file in the prefix.
+windows_directory() { wine cmd /c "echo %$1%\\Ivelcard" 2>/dev/null | tr -d '\r'; }
+in_prefix() { local path=${1#C:\\}; echo "$WINEPREFIX/drive_c/${path//\\//}"; }
+
 echo "== Bridge protocol tests against ivelcard-bridge.exe"
 # The tests write the allow-lists where the Windows bridge reads them, in this
 # prefix's %APPDATA% and %ProgramData%, and stop it with WM_CLOSE where they
 # signal the Linux service. Left to the Linux service: file modes, SIGHUP and
 # the host's own allow-origin files, which those tests check beside the rest.
-windows_directory() { wine cmd /c "echo %$1%\\Ivelcard" 2>/dev/null | tr -d '\r'; }
 if IVELCARD_BRIDGE_COMMAND="wine $bridge" IVELCARD_BRIDGE_STOP="$stop_bridge" \
     IVELCARD_BRIDGE_DRIVE_C="$WINEPREFIX/drive_c" IVELCARD_BRIDGE_MODULE="$module" \
     IVELCARD_BRIDGE_USER_CONFIG="$(windows_directory APPDATA)" \
@@ -154,9 +156,7 @@ fi
 echo "== One bridge per session, its log, autostart, WM_CLOSE"
 port=24019
 # A log a few lines short of its 1 MiB: the bridge's lines go on in a new one.
-logs=$(wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')
-logs=$WINEPREFIX/drive_c/${logs#C:\\}/Ivelcard
-logs=${logs//\\//}
+logs=$(in_prefix "$(windows_directory LOCALAPPDATA)")
 mkdir -p "$logs"
 rm -f "$logs/bridge.old.log"
 python3 -c "import sys; open(sys.argv[1], 'w').write('earlier line\r\n' * 74896)" "$logs/bridge.log"

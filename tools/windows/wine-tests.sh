@@ -24,20 +24,10 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 linux=${2:-$here/build}
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# shellcheck source=wine-common.sh
+. "$here/tools/windows/wine-common.sh"
 export WINEPREFIX=$out/wineprefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
-if ! locale -a 2>/dev/null | grep -qix 'zh_CN.utf-\?8'; then
-  export LOCPATH=$out/locale
-  [ -d "$LOCPATH/zh_CN.UTF-8" ] || { mkdir -p "$LOCPATH"; localedef -i zh_CN -f UTF-8 "$LOCPATH/zh_CN.UTF-8"; }
-fi
-export LC_ALL=zh_CN.UTF-8
-
-failures=0
-pass() { echo "PASS: $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-winpath() { echo "Z:${1//\//\\}"; }
+wine_environment "$out"
 
 echo "== Wine prefix $WINEPREFIX"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
